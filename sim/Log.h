@@ -1,0 +1,17 @@
+// Capture of the driver's debug output in the host build.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Every message the driver handed to its debug sink since the last clear, one entry per
+// message, as UTF-8. Set KVR_LOG=1 in the environment to also echo them to stderr.
+const std::vector<std::string> &CapturedLog();
+void ClearCapturedLog();
+
+// UCS-2 to UTF-8, for messages and test output.
+std::string ToUtf8(const std::u16string &Text);
+
+}  // namespace sim
