@@ -7,7 +7,7 @@ EFI_BUILD  := $(BUILD)/efi
 JOBS       ?= 2
 
 # Debian packages the tree needs.
-PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev
+PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev
 
 DRIVER_DIRS := platform driver capsule discovery vendor flash dfu
 DRIVER_SRCS := $(foreach d,$(DRIVER_DIRS),$(wildcard $(d)/*.cpp))
@@ -20,7 +20,7 @@ EFI_CXXFLAGS := --target=x86_64-unknown-windows -std=c++20 -ffreestanding -fno-e
                 -fno-rtti -mno-red-zone -fno-stack-protector -mno-stack-arg-probe \
                 -O2 -Wall -Wextra -Werror -I.
 
-.PHONY: all deps host efi test demo clean
+.PHONY: all deps host efi test demo clean fuzz fuzz-build
 
 all: host efi
 
@@ -47,8 +47,37 @@ $(EFI_BUILD)/kvr_driver.lib: $(EFI_OBJS)
 	@rm -f $@
 	llvm-lib /out:$@ $^
 
-test: host efi
+test: host efi fuzz-build
 	cd $(HOST_BUILD) && ./kvr_tests --gtest_brief=1
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+
+# Fuzz targets: clang with libFuzzer, ASan and UBSan over the driver's own sources.
+# `make fuzz FUZZ_SECONDS=N` runs each target for N seconds; `make test` runs them briefly.
+FUZZ_BUILD         := $(BUILD)/fuzz
+FUZZ_SECONDS       ?= 300
+TEST_FUZZ_SECONDS  ?= 30
+FUZZ_TARGETS       := $(patsubst tests/fuzz/%Fuzz.cpp,%,$(wildcard tests/fuzz/*Fuzz.cpp))
+FUZZ_CXXFLAGS      := -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
+                      -fno-sanitize-recover=undefined -Wall -Wextra -Werror -I.
+FUZZ_SUPPORT       := $(DRIVER_SRCS) sim/HostSink.cpp
+
+fuzz-build: deps $(foreach t,$(FUZZ_TARGETS),$(FUZZ_BUILD)/$(t)_fuzz)
+
+# Each tests/fuzz/NameFuzz.cpp is one target, build/fuzz/Name_fuzz, linked with the driver.
+$(FUZZ_BUILD)/%_fuzz: tests/fuzz/%Fuzz.cpp $(FUZZ_SUPPORT) $(DRIVER_HDRS)
+	@mkdir -p $(dir $@)
+	clang++ $(FUZZ_CXXFLAGS) $< $(FUZZ_SUPPORT) -o $@
+
+fuzz: fuzz-build host
+	./scripts/fuzz-seeds $(HOST_BUILD)/kvrcap $(FUZZ_BUILD)/seeds
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t > $(FUZZ_BUILD)/$$t.log 2>&1 \
+	    || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+	  grep -E '^(Done|stat::number_of_executed_units|#[0-9]+.*cov:)' $(FUZZ_BUILD)/$$t.log | tail -n 3; \
+	done
 
 demo:
 	@echo "make demo arrives with the update run: the driver's entry point is not built yet."

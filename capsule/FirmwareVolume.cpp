@@ -1,0 +1,70 @@
+// Walks the firmware volume in the capsule body for the camera firmware file.
+#include "Capsule.h"
+
+namespace {
+
+EFI_GUID gCameraFileGuid = KV_CAMERA_FILE_GUID;
+
+constexpr UINT64 kFileAlignment = 8;
+
+EFI_STATUS NotFound() {
+  DebugMessage("Image not found.\n");
+  return EFI_NOT_FOUND;
+}
+
+}  // namespace
+
+EFI_STATUS SearchImageInCapsule(VOID **Image) {
+  const UINT8 *Base = (const UINT8 *)pCapsuleHeader;
+  UINT64 End = dwCapsuleLength;  // every offset below is counted from Base
+  if (Base == NULL ||
+      !KvrRangeInside(offsetof(EFI_CAPSULE_HEADER, HeaderSize), sizeof(UINT32), End)) {
+    return NotFound();
+  }
+  UINT64 VolumeOffset = KvrReadU32(Base + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
+  if (!KvrRangeInside(VolumeOffset, sizeof(EFI_FIRMWARE_VOLUME_HEADER), End)) {
+    DebugMessage("Firmware volume header lies outside the capsule.\n");
+    return NotFound();
+  }
+  UINT64 FileOffset =
+      VolumeOffset +
+      KvrReadU16(Base + VolumeOffset + offsetof(EFI_FIRMWARE_VOLUME_HEADER, HeaderLength));
+
+  // Each step moves at least one file header forward, so the walk ends within End / 24.
+  while (FileOffset < End) {
+    if (!KvrRangeInside(FileOffset, sizeof(EFI_FFS_FILE_HEADER), End)) {
+      DebugMessage("Firmware file header at 0x%lx is cut off by the capsule end.\n", FileOffset);
+      return NotFound();
+    }
+    const UINT8 *File = Base + FileOffset;
+    const UINT8 *Size = File + offsetof(EFI_FFS_FILE_HEADER, Size);
+    if (Size[0] == 0xFF && Size[1] == 0xFF && Size[2] == 0xFF) {
+      return NotFound();  // erased space
+    }
+    BOOLEAN Large = (File[offsetof(EFI_FFS_FILE_HEADER, Attributes)] & FFS_ATTRIB_LARGE_FILE) != 0 &&
+                    Size[0] == 0 && Size[1] == 0 && Size[2] == 0;
+    UINT64 HeaderSize = Large ? sizeof(EFI_FFS_FILE_HEADER2) : sizeof(EFI_FFS_FILE_HEADER);
+    if (!KvrRangeInside(FileOffset, HeaderSize, End)) {
+      DebugMessage("Firmware file header at 0x%lx is cut off by the capsule end.\n", FileOffset);
+      return NotFound();
+    }
+    UINT64 FileLength =
+        Large ? (UINT64)KvrReadU32(File + offsetof(EFI_FFS_FILE_HEADER2, ExtendedSize))
+              : (UINT64)Size[0] | ((UINT64)Size[1] << 8) | ((UINT64)Size[2] << 16);
+    if (FileLength == 0) {
+      return NotFound();
+    }
+    if (FileLength < HeaderSize || !KvrRangeInside(FileOffset, FileLength, End)) {
+      DebugMessage("Firmware file at 0x%lx has a bad length 0x%lx.\n", FileOffset, FileLength);
+      return NotFound();
+    }
+    if (KvrCompareGuid((const EFI_GUID *)File, &gCameraFileGuid)) {
+      DebugMessage("Image found.\n");
+      *Image = (VOID *)(File + HeaderSize);
+      dwImageLength = (UINT32)(FileLength - HeaderSize);
+      return EFI_SUCCESS;
+    }
+    FileOffset += (FileLength + kFileAlignment - 1) & ~(kFileAlignment - 1);
+  }
+  return NotFound();
+}

@@ -1,0 +1,237 @@
+#include "tools/CapsuleFormat.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "capsule/Capsule.h"
+#include "driver/Driver.h"
+#include "sim/Log.h"
+
+namespace capfmt {
+namespace {
+
+constexpr uint32_t kCapsuleHeaderSize = 32;  // 28 bytes of header, padded to 8
+constexpr uint8_t kFfsStateValid = 0xF8;     // header and data valid, erase polarity 1
+constexpr uint8_t kFfsFixedChecksum = 0xAA;
+constexpr uint32_t kFvAttributes = 0x0004FEFF;
+constexpr uint16_t kFvHeaderLength = sizeof(EFI_FIRMWARE_VOLUME_HEADER) + 2 * 8;  // 2 map entries
+
+void Put16(Bytes &b, size_t at, uint16_t v) {
+  b[at] = v & 0xFF;
+  b[at + 1] = v >> 8;
+}
+void Put32(Bytes &b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+void Put64(Bytes &b, size_t at, uint64_t v) {
+  for (int i = 0; i < 8; i++) b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+void PutGuid(Bytes &b, size_t at, const EFI_GUID &g) { std::memcpy(&b[at], &g, sizeof g); }
+size_t Align8(size_t v) { return (v + 7) & ~size_t{7}; }
+
+Bytes CapsuleHeader(const EFI_GUID &guid, uint32_t flags) {
+  Bytes b(kCapsuleHeaderSize, 0);
+  PutGuid(b, 0, guid);
+  Put32(b, offsetof(EFI_CAPSULE_HEADER, HeaderSize), kCapsuleHeaderSize);
+  Put32(b, offsetof(EFI_CAPSULE_HEADER, Flags), flags);
+  return b;
+}
+
+void FinishCapsule(Bytes &capsule) {
+  if (capsule.size() > UINT32_MAX) throw std::runtime_error("capsule exceeds 4 GiB");
+  Put32(capsule, offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize), (uint32_t)capsule.size());
+}
+
+// A firmware file: header (24 bytes, or 32 for a large file), data, checksums set.
+Bytes FfsFile(const EFI_GUID &name, uint8_t type, const Bytes &data, bool large) {
+  size_t headerSize = large ? sizeof(EFI_FFS_FILE_HEADER2) : sizeof(EFI_FFS_FILE_HEADER);
+  size_t length = headerSize + data.size();
+  if (!large && length > 0xFFFFFF) throw std::runtime_error("file needs the large-file header");
+  Bytes f(length, 0);
+  PutGuid(f, 0, name);
+  f[offsetof(EFI_FFS_FILE_HEADER, Type)] = type;
+  if (large) {
+    f[offsetof(EFI_FFS_FILE_HEADER, Attributes)] = FFS_ATTRIB_LARGE_FILE;
+    Put64(f, offsetof(EFI_FFS_FILE_HEADER2, ExtendedSize), length);
+  } else {
+    f[20] = length & 0xFF;
+    f[21] = (length >> 8) & 0xFF;
+    f[22] = (length >> 16) & 0xFF;
+  }
+  uint8_t sum = 0;
+  for (size_t i = 0; i < headerSize; i++) sum += f[i];
+  f[offsetof(EFI_FFS_FILE_HEADER, IntegrityCheck)] = (uint8_t)(0x100 - sum);
+  f[offsetof(EFI_FFS_FILE_HEADER, IntegrityCheck) + 1] = kFfsFixedChecksum;
+  f[offsetof(EFI_FFS_FILE_HEADER, State)] = kFfsStateValid;
+  std::copy(data.begin(), data.end(), f.begin() + headerSize);
+  return f;
+}
+
+EFI_GUID PadFileName(unsigned index) {
+  EFI_GUID g = {0x4B565246, 0x5041, 0x4400, {0x80, 0, 0, 0, 0, 0, 0, 0}};
+  g.Data4[7] = (uint8_t)index;
+  g.Data4[6] = (uint8_t)(index >> 8);
+  return g;
+}
+
+}  // namespace
+
+std::string GuidToString(const EFI_GUID &g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1,
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                g.Data4[5], g.Data4[6], g.Data4[7]);
+  return text;
+}
+
+Bytes MakeImage(uint16_t vid, uint16_t pid, const Bytes &payload, uint16_t headerSize) {
+  if (headerSize < sizeof(KVN_FW_HEADER)) throw std::runtime_error("header size below 16");
+  uint64_t total = uint64_t{headerSize} + payload.size();
+  if (total > UINT32_MAX) throw std::runtime_error("image exceeds 4 GiB");
+  Bytes image(headerSize, 0);
+  Put16(image, offsetof(KVN_FW_HEADER, wHeaderSize), headerSize);
+  Put16(image, offsetof(KVN_FW_HEADER, wVID), vid);
+  Put16(image, offsetof(KVN_FW_HEADER, wPID), pid);
+  Put32(image, offsetof(KVN_FW_HEADER, dwTotalSize), (uint32_t)total);
+  image.insert(image.end(), payload.begin(), payload.end());
+  return image;
+}
+
+Bytes MakeFvCapsule(const Bytes &cameraImage, const FvOptions &options) {
+  Bytes files;
+  for (unsigned i = 0; i < options.padFiles; i++) {
+    Bytes data(16 + 8 * (i % 4) + 1, (uint8_t)(0x10 + i));  // odd lengths exercise the rounding
+    Bytes file = FfsFile(PadFileName(i), EFI_FV_FILETYPE_RAW, data, false);
+    files.insert(files.end(), file.begin(), file.end());
+    files.resize(Align8(files.size()), 0xFF);
+  }
+  const EFI_GUID cameraFile = KV_CAMERA_FILE_GUID;
+  Bytes camera = FfsFile(cameraFile, EFI_FV_FILETYPE_RAW, cameraImage, options.largeFile);
+  files.insert(files.end(), camera.begin(), camera.end());
+  files.resize(Align8(files.size()), 0xFF);
+
+  Bytes fv(kFvHeaderLength, 0);
+  const EFI_GUID fs2 = EFI_FIRMWARE_FILE_SYSTEM2_GUID;
+  const EFI_GUID fs3 = EFI_FIRMWARE_FILE_SYSTEM3_GUID;
+  PutGuid(fv, offsetof(EFI_FIRMWARE_VOLUME_HEADER, FileSystemGuid), options.largeFile ? fs3 : fs2);
+  uint64_t fvLength = kFvHeaderLength + files.size();
+  Put64(fv, offsetof(EFI_FIRMWARE_VOLUME_HEADER, FvLength), fvLength);
+  Put32(fv, offsetof(EFI_FIRMWARE_VOLUME_HEADER, Signature), EFI_FVH_SIGNATURE);
+  Put32(fv, offsetof(EFI_FIRMWARE_VOLUME_HEADER, Attributes), kFvAttributes);
+  Put16(fv, offsetof(EFI_FIRMWARE_VOLUME_HEADER, HeaderLength), kFvHeaderLength);
+  fv[offsetof(EFI_FIRMWARE_VOLUME_HEADER, Revision)] = 2;
+  Put32(fv, sizeof(EFI_FIRMWARE_VOLUME_HEADER), 1);  // one block of the whole volume
+  Put32(fv, sizeof(EFI_FIRMWARE_VOLUME_HEADER) + 4, (uint32_t)fvLength);
+  uint16_t sum = 0;
+  for (size_t i = 0; i < kFvHeaderLength; i += 2) sum += (uint16_t)(fv[i] | (fv[i + 1] << 8));
+  Put16(fv, offsetof(EFI_FIRMWARE_VOLUME_HEADER, Checksum), (uint16_t)(0x10000 - sum));
+  fv.insert(fv.end(), files.begin(), files.end());
+
+  const EFI_GUID capsuleGuid = EFI_CAPSULE_GUID;
+  Bytes capsule = CapsuleHeader(capsuleGuid, CAPSULE_FLAGS_PERSIST_ACROSS_RESET);
+  capsule.insert(capsule.end(), fv.begin(), fv.end());
+  FinishCapsule(capsule);
+  return capsule;
+}
+
+Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options) {
+  if (options.items == 0) throw std::runtime_error("an FMP capsule for the camera needs an item");
+  const EFI_GUID fmpGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
+  Bytes capsule = CapsuleHeader(fmpGuid, CAPSULE_FLAGS_PERSIST_ACROSS_RESET |
+                                             CAPSULE_FLAGS_INITIATE_RESET);
+  unsigned entries = options.drivers + options.items;
+  Bytes fmp(Align8(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entries), 0);
+  Put32(fmp, 0, EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER_INIT_VERSION);
+  Put16(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount),
+        (uint16_t)options.drivers);
+  Put16(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount),
+        (uint16_t)options.items);
+  for (unsigned d = 0; d < options.drivers; d++) {
+    Put64(fmp, 8 + 8 * d, fmp.size());
+    Bytes driver(64, 0);
+    driver[0] = 'M';
+    driver[1] = 'Z';
+    fmp.insert(fmp.end(), driver.begin(), driver.end());
+  }
+  const EFI_GUID imageType = KV_IMAGE_TYPE_ID_GUID;
+  for (unsigned i = 0; i < options.items; i++) {
+    bool last = i + 1 == options.items;
+    Bytes image = last ? cameraImage : MakeImage(0xFFFF, (uint16_t)i, Bytes(32, (uint8_t)i));
+    Put64(fmp, 8 + 8 * (options.drivers + i), fmp.size());
+    Bytes item(EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, 0);
+    Put32(item, 0, 2);
+    PutGuid(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageTypeId),
+            imageType);
+    item[offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageIndex)] = 1;
+    Put32(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageSize),
+          (uint32_t)image.size());
+    item.insert(item.end(), image.begin(), image.end());
+    item.resize(Align8(item.size()), 0);
+    fmp.insert(fmp.end(), item.begin(), item.end());
+  }
+  capsule.insert(capsule.end(), fmp.begin(), fmp.end());
+  FinishCapsule(capsule);
+  return capsule;
+}
+
+Inspection Inspect(const Bytes &capsule, bool fmp) {
+  Inspection result;
+  result.path = fmp ? "FMP" : "firmware volume";
+  if (capsule.size() < sizeof(EFI_CAPSULE_HEADER)) {
+    result.problems.push_back("file of " + std::to_string(capsule.size()) +
+                              " bytes is shorter than a capsule header (28 bytes)");
+    return result;
+  }
+  // The driver reads the capsule in place; give it a private, aligned copy.
+  std::vector<uint64_t> storage((capsule.size() + 7) / 8);
+  std::memcpy(storage.data(), capsule.data(), capsule.size());
+  auto *header = reinterpret_cast<EFI_CAPSULE_HEADER *>(storage.data());
+  if (header->CapsuleImageSize > capsule.size()) {
+    result.problems.push_back("capsule header claims " + std::to_string(header->CapsuleImageSize) +
+                              " bytes but the file holds " + std::to_string(capsule.size()));
+    return result;
+  }
+
+  sim::ClearCapturedLog();
+  VOID *image = nullptr;
+  dwImageLength = 0;
+  if (fmp) {
+    GetFmpPayloadImage(header, &image);
+  } else {
+    pCapsuleHeader = header;
+    dwCapsuleLength = (uint32_t)capsule.size();
+    SearchImageInCapsule(&image);
+    pCapsuleHeader = nullptr;
+    dwCapsuleLength = 0;
+  }
+  result.driverLog = sim::CapturedLog();
+
+  if (image == nullptr) {
+    result.problems.push_back("the driver finds no camera image in this capsule");
+    return result;
+  }
+  result.imageFound = true;
+  result.imageOffset = (const uint8_t *)image - (const uint8_t *)storage.data();
+  result.imageLength = dwImageLength;
+
+  sim::ClearCapturedLog();
+  const auto *fw = static_cast<const KVN_FW_HEADER *>(image);
+  if (ValidateImageHeader(fw, dwImageLength) != EFI_SUCCESS) {
+    for (std::string line : sim::CapturedLog()) {
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      result.problems.push_back(line);
+    }
+  }
+  if (dwImageLength >= sizeof(KVN_FW_HEADER)) {
+    result.headerSize = fw->wHeaderSize;
+    result.vid = fw->wVID;
+    result.pid = fw->wPID;
+    result.totalSize = fw->dwTotalSize;
+    result.payloadLength = KvnPayloadLength(fw);
+  }
+  sim::ClearCapturedLog();
+  return result;
+}
+
+}  // namespace capfmt

@@ -1,0 +1,242 @@
+// kvrcap: builds and inspects camera images and capsules for platform integrators.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/CapsuleFormat.h"
+
+namespace {
+
+using capfmt::Bytes;
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+const char *const kUsage =
+    "usage: kvrcap <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  image    wrap a firmware payload in the camera image header\n"
+    "  fv       build an EFI capsule whose body is a firmware volume holding the camera image\n"
+    "  fmp      build an FMP capsule whose last payload item is the camera image\n"
+    "  inspect  show what the driver finds in a capsule\n"
+    "\n"
+    "Run 'kvrcap <command> --help' for a command's options.\n";
+
+const std::map<std::string, std::string> kCommandHelp = {
+    {"image",
+     "usage: kvrcap image --vid V --pid P --payload FW.bin -o camera.img [--header-size N]\n"
+     "  Writes the camera image header (VID, PID, header size, total size) and the payload.\n"
+     "  Numbers may be decimal or 0x-prefixed hexadecimal; --header-size is at least 16.\n"},
+    {"fv",
+     "usage: kvrcap fv --image camera.img -o capsule.bin [--large-file] [--pad-files N]\n"
+     "  Builds an EFI capsule holding a PI firmware volume with the camera firmware file.\n"
+     "  --large-file  give the camera file the 32-byte large-file header\n"
+     "  --pad-files N place N other files before the camera file\n"},
+    {"fmp",
+     "usage: kvrcap fmp --image camera.img -o capsule.bin [--drivers N] [--items N]\n"
+     "  Builds an FMP capsule with version-2 payload item headers; the camera image is the\n"
+     "  last payload item, which is the one the driver takes.\n"
+     "  --drivers N   embedded driver blobs before the items (default 0)\n"
+     "  --items N     payload items in all (default 1)\n"},
+    {"inspect",
+     "usage: kvrcap inspect capsule.bin [--fmp]\n"
+     "  Runs the driver's own location code on the capsule and prints what it finds: the\n"
+     "  path, the image offset and length, the header fields, the payload length and every\n"
+     "  problem. --fmp reads it as the FMP capsule of an INSYDE platform; otherwise as a\n"
+     "  capsule whose body is a firmware volume. Exit status 0 only for a usable image.\n"},
+};
+
+struct Args {
+  std::string command;
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> values;
+  std::map<std::string, bool> flags;
+};
+
+Args Parse(int argc, char **argv, const std::vector<std::string> &valueOptions,
+           const std::vector<std::string> &flagOptions) {
+  Args args;
+  args.command = argv[1];
+  for (int i = 2; i < argc; i++) {
+    std::string a = argv[i];
+    bool known = false;
+    for (const std::string &o : valueOptions) {
+      if (a == o) {
+        if (i + 1 >= argc) throw UsageError(a + " needs a value");
+        args.values[o] = argv[++i];
+        known = true;
+      }
+    }
+    for (const std::string &o : flagOptions) {
+      if (a == o) {
+        args.flags[o] = true;
+        known = true;
+      }
+    }
+    if (!known) {
+      if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a);
+      args.positional.push_back(a);
+    }
+  }
+  return args;
+}
+
+const std::string &Required(const Args &args, const std::string &option) {
+  auto it = args.values.find(option);
+  if (it == args.values.end()) throw UsageError(option + " is required");
+  return it->second;
+}
+
+uint64_t Number(const std::string &text, const std::string &what, uint64_t max) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > max) {
+    throw UsageError(what + " '" + text + "' is not a number from 0 to " + std::to_string(max));
+  }
+  return value;
+}
+
+Bytes ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string &path, const Bytes &data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(data.data()), (std::streamsize)data.size());
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string Size(uint64_t n) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%llu (0x%llX)", (unsigned long long)n, (unsigned long long)n);
+  return text;
+}
+
+void Wrote(const std::string &path, const Bytes &data) {
+  std::printf("wrote %s: %s bytes\n", path.c_str(), Size(data.size()).c_str());
+}
+
+int Image(const Args &args) {
+  Bytes payload = ReadFile(Required(args, "--payload"));
+  uint16_t vid = (uint16_t)Number(Required(args, "--vid"), "VID", 0xFFFF);
+  uint16_t pid = (uint16_t)Number(Required(args, "--pid"), "PID", 0xFFFF);
+  uint16_t headerSize = 16;
+  if (args.values.count("--header-size")) {
+    headerSize = (uint16_t)Number(args.values.at("--header-size"), "header size", 0xFFFF);
+    if (headerSize < 16) throw UsageError("header size must be at least 16");
+  }
+  Bytes image = capfmt::MakeImage(vid, pid, payload, headerSize);
+  WriteFile(Required(args, "-o"), image);
+  Wrote(Required(args, "-o"), image);
+  return 0;
+}
+
+int Fv(const Args &args) {
+  capfmt::FvOptions options;
+  options.largeFile = args.flags.count("--large-file") > 0;
+  if (args.values.count("--pad-files")) {
+    options.padFiles = (unsigned)Number(args.values.at("--pad-files"), "pad file count", 1000);
+  }
+  Bytes capsule = capfmt::MakeFvCapsule(ReadFile(Required(args, "--image")), options);
+  WriteFile(Required(args, "-o"), capsule);
+  Wrote(Required(args, "-o"), capsule);
+  return 0;
+}
+
+int Fmp(const Args &args) {
+  capfmt::FmpOptions options;
+  if (args.values.count("--drivers")) {
+    options.drivers = (unsigned)Number(args.values.at("--drivers"), "driver count", 1000);
+  }
+  if (args.values.count("--items")) {
+    options.items = (unsigned)Number(args.values.at("--items"), "item count", 1000);
+    if (options.items == 0) throw UsageError("--items must be at least 1");
+  }
+  Bytes capsule = capfmt::MakeFmpCapsule(ReadFile(Required(args, "--image")), options);
+  WriteFile(Required(args, "-o"), capsule);
+  Wrote(Required(args, "-o"), capsule);
+  return 0;
+}
+
+int Inspect(const Args &args) {
+  if (args.positional.size() != 1) throw UsageError("inspect takes one capsule file");
+  const std::string &path = args.positional[0];
+  Bytes capsule = ReadFile(path);
+  capfmt::Inspection r = capfmt::Inspect(capsule, args.flags.count("--fmp") > 0);
+
+  std::printf("capsule:        %s, %s bytes\n", path.c_str(), Size(capsule.size()).c_str());
+  if (capsule.size() >= sizeof(EFI_CAPSULE_HEADER)) {
+    EFI_CAPSULE_HEADER header;
+    std::memcpy(&header, capsule.data(), sizeof header);
+    std::printf("capsule GUID:   %s\n", capfmt::GuidToString(header.CapsuleGuid).c_str());
+    std::printf("header size:    %s, image size %s, flags 0x%08X\n",
+                Size(header.HeaderSize).c_str(), Size(header.CapsuleImageSize).c_str(),
+                header.Flags);
+  }
+  std::printf("path:           %s\n", r.path.c_str());
+  if (r.imageFound) {
+    std::printf("image:          offset %s, length %s\n", Size(r.imageOffset).c_str(),
+                Size(r.imageLength).c_str());
+    if (r.imageLength >= 16) {
+      std::printf("image header:   size %u, VID 0x%04X, PID 0x%04X, total size %s\n",
+                  r.headerSize, r.vid, r.pid, Size(r.totalSize).c_str());
+      std::printf("payload:        %s bytes\n", Size(r.payloadLength).c_str());
+    }
+  }
+  for (const std::string &line : r.driverLog) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::printf("driver log:     %s\n", text.c_str());
+  }
+  for (const std::string &problem : r.problems) {
+    std::printf("problem:        %s\n", problem.c_str());
+  }
+  std::printf("result:         %s\n", r.usable() ? "usable" : "NOT usable");
+  return r.usable() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  std::string command = argv[1];
+  auto help = kCommandHelp.find(command);
+  if (help == kCommandHelp.end()) {
+    std::fprintf(stderr, "kvrcap: unknown command '%s' (try kvrcap --help)\n", command.c_str());
+    return 2;
+  }
+  for (int i = 2; i < argc; i++) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::fputs(help->second.c_str(), stdout);
+      return 0;
+    }
+  }
+  try {
+    if (command == "image") return Image(Parse(argc, argv, {"--vid", "--pid", "--payload", "-o", "--header-size"}, {}));
+    if (command == "fv") return Fv(Parse(argc, argv, {"--image", "-o", "--pad-files"}, {"--large-file"}));
+    if (command == "fmp") return Fmp(Parse(argc, argv, {"--image", "-o", "--drivers", "--items"}, {}));
+    return Inspect(Parse(argc, argv, {}, {"--fmp"}));
+  } catch (const UsageError &e) {
+    std::fprintf(stderr, "kvrcap %s: %s (try kvrcap %s --help)\n", command.c_str(), e.what(),
+                 command.c_str());
+    return 2;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "kvrcap %s: %s\n", command.c_str(), e.what());
+    return 1;
+  }
+}
