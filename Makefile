@@ -47,9 +47,10 @@ $(EFI_BUILD)/kvr_driver.lib: $(EFI_OBJS)
 	@rm -f $@
 	llvm-lib /out:$@ $^
 
+# The fuzz targets run first so that the test runner's summary closes the output.
 test: host efi fuzz-build
-	cd $(HOST_BUILD) && ./kvr_tests --gtest_brief=1
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+	cd $(HOST_BUILD) && ./kvr_tests --gtest_brief=1
 
 # Fuzz targets: clang with libFuzzer, ASan and UBSan over the driver's own sources.
 # `make fuzz FUZZ_SECONDS=N` runs each target for N seconds; `make test` runs them briefly.
