@@ -9,6 +9,10 @@ JOBS       ?= 2
 # Debian packages the tree needs.
 PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev
 
+# The emulator's own rules and packages (QEMU, OVMF, usbredir).
+-include emu/emu.mk
+PACKAGES += $(EMU_PACKAGES)
+
 DRIVER_DIRS := platform driver capsule discovery vendor flash dfu
 DRIVER_SRCS := $(foreach d,$(DRIVER_DIRS),$(wildcard $(d)/*.cpp))
 EFI_SRCS    := $(DRIVER_SRCS) $(wildcard platform/efi/*.cpp)
