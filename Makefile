@@ -47,9 +47,12 @@ $(EFI_BUILD)/obj/%.obj: %.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
 	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
 
-$(EFI_BUILD)/kvr_driver.lib: $(EFI_OBJS)
+# Rebuilt every time, so that a source that went away leaves no stale member behind.
+$(EFI_BUILD)/kvr_driver.lib: $(EFI_OBJS) FORCE
 	@rm -f $@
-	llvm-lib /out:$@ $^
+	@llvm-lib /out:$@ $(EFI_OBJS)
+
+FORCE:
 
 # The fuzz targets run first so that the test runner's summary closes the output.
 test: host efi fuzz-build

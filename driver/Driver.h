@@ -48,3 +48,10 @@ extern FmpPrivateData *pKVFmpPrivateData;
 // Stamps the record pKVFmpPrivateData points to and (re)builds its descriptor array.
 // EFI_OUT_OF_RESOURCES when the array cannot be allocated.
 EFI_STATUS InitializeKVDescriptor();
+
+// The update run: everything the driver does, once, from its entry point.
+EFI_STATUS KvrUpdateRun();
+
+// The image's entry point: stores the platform tables and performs the update run.
+extern "C" EFI_STATUS EFIAPI KvrFmpDriverEntry(EFI_HANDLE ImageHandle,
+                                                EFI_SYSTEM_TABLE *SystemTable);
