@@ -81,7 +81,7 @@ fuzz: fuzz-build host
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t; \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
-	  $(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
 	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t > $(FUZZ_BUILD)/$$t.log 2>&1 \
 	    || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
 	  grep -E '^(Done|stat::number_of_executed_units|#[0-9]+.*cov:)' $(FUZZ_BUILD)/$$t.log | tail -n 3; \
