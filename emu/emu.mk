@@ -1,0 +1,50 @@
+# The emulator: the usbredir camera server, the UEFI harness application and the runner
+# that boots them in QEMU + OVMF. Included by the top-level Makefile before its own
+# variables for the firmware compiler: recipes here expand them when they run.
+
+EMU_PACKAGES := qemu-system-x86 ovmf libusbredirparser-dev
+
+EMU_SAVED_GOAL := $(.DEFAULT_GOAL)
+
+EMU_HARNESS      := $(EFI_BUILD)/KvrHarness.efi
+EMU_HARNESS_SRCS := $(wildcard emu/harness/*.cpp)
+EMU_HARNESS_HDRS := $(wildcard emu/harness/*.h) emu/TestDeviceProtocol.h platform/Uefi.h \
+                    platform/Platform.h
+EMU_HARNESS_OBJS := $(patsubst emu/harness/%.cpp,$(EFI_BUILD)/obj/emu/harness/%.obj,\
+                      $(EMU_HARNESS_SRCS))
+
+# A boot-service driver that checks the harness's capsule hand-over and progress protocol
+# in firmware, standing where KvrFmpDriver.efi goes (a test fixture, never shipped).
+EMU_PROBE      := $(EFI_BUILD)/KvrProbeDriver.efi
+EMU_PROBE_OBJS := $(EFI_BUILD)/obj/emu/probe/ProbeDriver.obj \
+                  $(EFI_BUILD)/obj/emu/harness/HarnessCore.obj \
+                  $(EFI_BUILD)/obj/emu/harness/Support.obj
+
+.PHONY: emu-harness emu-smoke emu-probe
+
+emu-harness: deps $(EMU_HARNESS)
+
+$(EFI_BUILD)/obj/emu/harness/%.obj: emu/harness/%.cpp $(EMU_HARNESS_HDRS)
+	@mkdir -p $(dir $@)
+	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
+
+$(EMU_HARNESS): $(EMU_HARNESS_OBJS)
+	lld-link -subsystem:efi_application -entry:KvrHarnessMain -nodefaultlib -out:$@ $^
+	./emu/check-efi-image $@ efi_application
+
+emu-probe: deps $(EMU_PROBE)
+
+$(EFI_BUILD)/obj/emu/probe/%.obj: emu/probe/%.cpp $(EMU_HARNESS_HDRS)
+	@mkdir -p $(dir $@)
+	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
+
+$(EMU_PROBE): $(EMU_PROBE_OBJS)
+	lld-link -subsystem:efi_boot_service_driver -entry:KvrProbeMain -nodefaultlib -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
+
+# Boots OVMF with the harness and the test device on the emulated xHCI: the harness must
+# see the device, and its requests, stall, timeout and re-enumeration must come through.
+emu-smoke: deps
+	./emu/run-e2e --smoke
+
+.DEFAULT_GOAL := $(EMU_SAVED_GOAL)

@@ -1,0 +1,368 @@
+// kvr-camera-server: puts one emulated USB device on QEMU's usb-redir device over a UNIX
+// socket and, when the run ends, writes the device's final state.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "emu/server/Persona.h"
+#include "emu/server/RedirServer.h"
+#include "emu/server/Report.h"
+
+namespace {
+
+// Exit statuses.
+constexpr int kExitPeerHungUp = 0;  // the normal end: QEMU closed the link
+constexpr int kExitUsage = 1;
+constexpr int kExitLinkFailed = 2;
+constexpr int kExitTimeLimit = 3;
+constexpr int kExitSignal = 4;
+constexpr int kExitNoPeer = 5;
+
+constexpr int kPollSliceMs = 10;
+constexpr double kMaxSeconds = 3600;
+
+const char kUsage[] =
+    "usage: kvr-camera-server (--listen PATH | --connect PATH) [options]\n"
+    "       kvr-camera-server --list-personas\n"
+    "\n"
+    "Puts one emulated USB device on QEMU's usb-redir device (usbredir over a UNIX socket).\n"
+    "  --listen PATH        create the socket and wait for QEMU to connect\n"
+    "                       (QEMU: -chardev socket,id=ID,path=PATH)\n"
+    "  --connect PATH       connect to QEMU's socket, retrying until --connect-wait ends\n"
+    "                       (QEMU: -chardev socket,id=ID,path=PATH,server=on,wait=off)\n"
+    "  --persona NAME       the device to emulate (default test-device)\n"
+    "  --set NAME=VALUE     an option of the persona; repeatable\n"
+    "  --state PATH         write the device's final state here when the run ends\n"
+    "  --time-limit SEC     end the run after this long (default 300, at most 3600)\n"
+    "  --connect-wait SEC   how long to wait for the peer (default 30)\n"
+    "  --hold-limit-ms MS   answer a request the device never answers with a timeout\n"
+    "                       status after this long (default 30000)\n"
+    "  --log PATH           write the link log here instead of to standard error\n"
+    "  --verbose            log every request the device serves\n"
+    "\n"
+    "Exit status: 0 QEMU closed the link, 1 usage or setup error, 2 the link failed,\n"
+    "3 time limit reached, 4 ended by a signal, 5 no peer connected in time.\n";
+
+volatile sig_atomic_t gStopSignal = 0;
+
+void OnSignal(int signal) { gStopSignal = signal; }
+
+struct Arguments {
+  std::string listenPath;
+  std::string connectPath;
+  std::string persona = "test-device";
+  emu::PersonaOptions personaOptions;
+  std::string statePath;
+  double timeLimit = 300;
+  double connectWait = 30;
+  uint64_t holdLimitMs = 30000;
+  std::string logPath;
+  bool verbose = false;
+  bool listPersonas = false;
+};
+
+double Seconds(const std::string &option, const std::string &text) {
+  char *end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !(value > 0) ||
+      value > kMaxSeconds) {
+    throw std::invalid_argument(option + " takes seconds, more than 0 and at most 3600");
+  }
+  return value;
+}
+
+Arguments Parse(int argc, char **argv) {
+  Arguments args;
+  for (int i = 1; i < argc; i++) {
+    const std::string option = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        throw std::invalid_argument(option + " needs a value");
+      }
+      return argv[++i];
+    };
+    if (option == "--listen") {
+      args.listenPath = value();
+    } else if (option == "--connect") {
+      args.connectPath = value();
+    } else if (option == "--persona") {
+      args.persona = value();
+    } else if (option == "--set") {
+      args.personaOptions.Add(value());
+    } else if (option == "--state") {
+      args.statePath = value();
+    } else if (option == "--time-limit") {
+      args.timeLimit = Seconds(option, value());
+    } else if (option == "--connect-wait") {
+      args.connectWait = Seconds(option, value());
+    } else if (option == "--hold-limit-ms") {
+      const std::string text = value();
+      char *end = nullptr;
+      const unsigned long long ms = std::strtoull(text.c_str(), &end, 10);
+      if (end != text.c_str() + text.size() || ms == 0 || ms > 3'600'000) {
+        throw std::invalid_argument("--hold-limit-ms takes 1 to 3600000");
+      }
+      args.holdLimitMs = ms;
+    } else if (option == "--log") {
+      args.logPath = value();
+    } else if (option == "--verbose") {
+      args.verbose = true;
+    } else if (option == "--list-personas") {
+      args.listPersonas = true;
+    } else if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else {
+      throw std::invalid_argument("unknown option " + option);
+    }
+  }
+  if (!args.listPersonas && args.listenPath.empty() == args.connectPath.empty()) {
+    throw std::invalid_argument("give exactly one of --listen and --connect");
+  }
+  return args;
+}
+
+class Clock {
+ public:
+  uint64_t NowUs() const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now() - start_)
+                                     .count());
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+bool FillAddress(const std::string &path, sockaddr_un &address) {
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    return false;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+bool SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Waits up to deadlineUs for QEMU to connect to a socket we create. -1 on an error
+// (reported), -2 when no one came in time or a signal ended the wait.
+int Accept(const std::string &path, const Clock &clock, uint64_t deadlineUs) {
+  sockaddr_un address;
+  if (!FillAddress(path, address)) {
+    std::cerr << "kvr-camera-server: socket path too long: " << path << "\n";
+    return -1;
+  }
+  struct stat existing;
+  if (lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      std::cerr << "kvr-camera-server: " << path << " exists and is not a socket\n";
+      return -1;
+    }
+    unlink(path.c_str());  // left over from an earlier run
+  }
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0 ||
+      bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
+      listen(listener, 1) != 0 || !SetNonBlocking(listener)) {
+    std::cerr << "kvr-camera-server: cannot listen on " << path << ": " << std::strerror(errno)
+              << "\n";
+    if (listener >= 0) {
+      close(listener);
+    }
+    return -1;
+  }
+  int fd = -2;
+  while (gStopSignal == 0) {
+    const uint64_t now = clock.NowUs();
+    if (now >= deadlineUs) {
+      break;
+    }
+    pollfd p{listener, POLLIN, 0};
+    const uint64_t leftMs = (deadlineUs - now + 999) / 1000;
+    poll(&p, 1, static_cast<int>(std::min<uint64_t>(leftMs, 100)));
+    const int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (accepted >= 0) {
+      fd = accepted;
+      break;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      std::cerr << "kvr-camera-server: accept failed: " << std::strerror(errno) << "\n";
+      fd = -1;
+      break;
+    }
+  }
+  close(listener);
+  unlink(path.c_str());  // one peer per run
+  return fd;
+}
+
+// Connects to QEMU's socket, retrying while it is not there yet, until deadlineUs.
+int Connect(const std::string &path, const Clock &clock, uint64_t deadlineUs) {
+  sockaddr_un address;
+  if (!FillAddress(path, address)) {
+    std::cerr << "kvr-camera-server: socket path too long: " << path << "\n";
+    return -1;
+  }
+  while (gStopSignal == 0 && clock.NowUs() < deadlineUs) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      std::cerr << "kvr-camera-server: socket: " << std::strerror(errno) << "\n";
+      return -1;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0) {
+      return fd;
+    }
+    const int error = errno;
+    close(fd);
+    if (error != ENOENT && error != ECONNREFUSED && error != EINTR) {
+      std::cerr << "kvr-camera-server: cannot connect to " << path << ": "
+                << std::strerror(error) << "\n";
+      return -1;
+    }
+    usleep(50'000);
+  }
+  return -2;
+}
+
+int Run(const Arguments &args) {
+  std::unique_ptr<emu::Persona> persona = emu::MakePersona(args.persona, args.personaOptions);
+
+  std::ofstream logFile;
+  if (!args.logPath.empty()) {
+    logFile.open(args.logPath, std::ios::out | std::ios::trunc);
+    if (!logFile) {
+      std::cerr << "kvr-camera-server: cannot write " << args.logPath << "\n";
+      return kExitUsage;
+    }
+  }
+  std::ostream &log = args.logPath.empty() ? std::cerr : logFile;
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const Clock clock;
+  const uint64_t limitUs = static_cast<uint64_t>(args.timeLimit * 1e6);
+  const uint64_t waitUs = std::min(limitUs, static_cast<uint64_t>(args.connectWait * 1e6));
+
+  auto finish = [&](const emu::RedirServer *server, const std::string &end, int code) {
+    log << "kvr-camera-server: run ended: " << end << std::endl;
+    if (!args.statePath.empty()) {
+      std::string error;
+      const emu::StateFile state =
+          emu::DescribeRun(args.persona, *persona, server, end, clock.NowUs());
+      if (!state.Write(args.statePath, &error)) {
+        std::cerr << "kvr-camera-server: " << error << "\n";
+        return code == kExitPeerHungUp ? kExitUsage : code;
+      }
+    }
+    return code;
+  };
+
+  log << "kvr-camera-server: persona " << args.persona << ", "
+      << (args.listenPath.empty() ? "connecting to " + args.connectPath
+                                  : "listening on " + args.listenPath)
+      << std::endl;
+  const int fd = args.listenPath.empty() ? Connect(args.connectPath, clock, waitUs)
+                                         : Accept(args.listenPath, clock, waitUs);
+  if (fd == -1) {
+    return finish(nullptr, "failed", kExitLinkFailed);
+  }
+  if (fd == -2) {
+    return gStopSignal != 0 ? finish(nullptr, "signal", kExitSignal)
+                            : finish(nullptr, "no-peer", kExitNoPeer);
+  }
+  if (!SetNonBlocking(fd)) {
+    close(fd);
+    return finish(nullptr, "failed", kExitLinkFailed);
+  }
+
+  emu::RedirServer::Options options;
+  options.holdLimitUs = args.holdLimitMs * 1000;
+  options.logRequests = args.verbose;
+  options.log = [&log](const std::string &line) { log << line << std::endl; };
+  emu::RedirServer server(persona->Device(), fd, options);
+
+  std::string end;
+  int code = kExitPeerHungUp;
+  while (true) {
+    if (gStopSignal != 0) {
+      end = "signal";
+      code = kExitSignal;
+      break;
+    }
+    const uint64_t now = clock.NowUs();
+    if (now >= limitUs) {
+      end = "time-limit";
+      code = kExitTimeLimit;
+      break;
+    }
+    const emu::RedirServer::Status status = server.Pump(now);
+    if (status == emu::RedirServer::Status::PeerClosed) {
+      end = "hangup";
+      break;
+    }
+    if (status == emu::RedirServer::Status::Failed) {
+      end = "failed";
+      code = kExitLinkFailed;
+      break;
+    }
+    pollfd p{fd, static_cast<short>(POLLIN | (server.WantsWrite() ? POLLOUT : 0)), 0};
+    const uint64_t leftMs = (limitUs - now + 999) / 1000;
+    poll(&p, 1, static_cast<int>(std::min<uint64_t>(leftMs, kPollSliceMs)));
+  }
+  const int result = finish(&server, end, code);
+  close(fd);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Arguments args;
+  try {
+    args = Parse(argc, argv);
+  } catch (const std::exception &e) {
+    std::cerr << "kvr-camera-server: " << e.what() << "\n\n" << kUsage;
+    return kExitUsage;
+  }
+  if (args.listPersonas) {
+    for (const emu::PersonaEntry &entry : emu::PersonaCatalogue()) {
+      std::cout << entry.name << "\t" << entry.summary << "\n";
+    }
+    return 0;
+  }
+  try {
+    return Run(args);
+  } catch (const std::exception &e) {
+    std::cerr << "kvr-camera-server: " << e.what() << "\n";
+    return kExitUsage;
+  }
+}

@@ -1,0 +1,179 @@
+// The harness's configuration file, text lines, progress record and result line: the
+// same code that runs inside KvrHarness.efi.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "emu/harness/HarnessCore.h"
+
+namespace {
+
+using harness::Config;
+using harness::Mode;
+using harness::TextLine;
+
+std::u16string Wide(const CHAR16 *text) { return std::u16string(text); }
+
+struct Parsed {
+  bool ok;
+  Config config;
+  std::string error;
+};
+
+Parsed Parse(const std::string &text) {
+  Parsed result{};
+  harness::DefaultConfig(&result.config);
+  static TextLine error;
+  error.Clear();
+  result.ok = harness::ParseConfig(text.data(), text.size(), &result.config, &error);
+  result.error = error.Text();
+  return result;
+}
+
+TEST(HarnessConfigTest, DefaultsAreSmokeModeAndTheDriverAtTheRoot) {
+  const Parsed p = Parse("");
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.config.mode, Mode::Smoke);
+  EXPECT_EQ(Wide(p.config.driver), u"\\KvrFmpDriver.efi");
+  EXPECT_EQ(p.config.capsule[0], 0);
+  EXPECT_FALSE(p.config.usbExpect.present);
+  EXPECT_EQ(p.config.usbWaitMs, 5000u);
+  EXPECT_EQ(p.config.watchdogSeconds, 300u);
+  EXPECT_EQ(Wide(p.config.vendor), u"INSYDE (emulated)");
+}
+
+TEST(HarnessConfigTest, ReadsEveryKeyWithCommentsBlankLinesAndCrLf) {
+  const Parsed p = Parse(
+      "# written by the runner\r\n"
+      "mode = insyde\r\n"
+      "\r\n"
+      "capsule=caps/fmp.bin   # a comment after a value\n"
+      "driver = \\EFI\\kvr\\KvrFmpDriver.efi\n"
+      "usb-expect = 3b5a:4C15\n"
+      "usb-wait-ms = 60000\n"
+      "usb-settle-ms = 250\n"
+      "exercise = 3B5A:7E57\n"
+      "vendor = INSYDE Corp. H2O\n"
+      "watchdog-s = 0\n");
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.config.mode, Mode::Insyde);
+  EXPECT_EQ(Wide(p.config.capsule), u"\\caps\\fmp.bin");
+  EXPECT_EQ(Wide(p.config.driver), u"\\EFI\\kvr\\KvrFmpDriver.efi");
+  EXPECT_TRUE(p.config.usbExpect.present);
+  EXPECT_EQ(p.config.usbExpect.vid, 0x3B5A);
+  EXPECT_EQ(p.config.usbExpect.pid, 0x4C15);
+  EXPECT_EQ(p.config.usbWaitMs, 60000u);
+  EXPECT_EQ(p.config.usbSettleMs, 250u);
+  EXPECT_EQ(p.config.exercise.pid, 0x7E57);
+  EXPECT_EQ(Wide(p.config.vendor), u"INSYDE Corp. H2O");
+  EXPECT_EQ(p.config.watchdogSeconds, 0u);
+}
+
+TEST(HarnessConfigTest, EachFaultNamesItsLine) {
+  EXPECT_EQ(Parse("mode = fv\ncapsule = a.bin\nspeed = 3\n").error, "line 3: unknown key 'speed'");
+  EXPECT_EQ(Parse("mode = turbo\n").error, "line 1: bad value for 'mode'");
+  EXPECT_EQ(Parse("\n\nmode\n").error, "line 3: no '='");
+  EXPECT_EQ(Parse("usb-wait-ms = 60001\n").error, "line 1: bad value for 'usb-wait-ms'");
+  EXPECT_EQ(Parse("usb-wait-ms = -1\n").error, "line 1: bad value for 'usb-wait-ms'");
+  EXPECT_EQ(Parse("watchdog-s = 3601\n").error, "line 1: bad value for 'watchdog-s'");
+  EXPECT_EQ(Parse("usb-expect = 3B5A4C15\n").error, "line 1: bad value for 'usb-expect'");
+  EXPECT_EQ(Parse("usb-expect = 3B5A:4C1G\n").error, "line 1: bad value for 'usb-expect'");
+  EXPECT_EQ(Parse("capsule = a b.bin\n").error, "line 1: bad value for 'capsule'");
+  EXPECT_EQ(Parse("capsule =\n").error, "line 1: bad value for 'capsule'");
+  EXPECT_EQ(Parse("vendor = " + std::string(64, 'I') + "\n").error, "line 1: bad value for 'vendor'");
+  EXPECT_EQ(Parse("driver = " + std::string(127, 'd') + "\n").error, "line 1: bad value for 'driver'");
+}
+
+TEST(HarnessConfigTest, CapsuleModesNeedACapsule) {
+  EXPECT_EQ(Parse("mode = fv\n").error, "mode fv needs a capsule");
+  EXPECT_EQ(Parse("mode = insyde\n").error, "mode insyde needs a capsule");
+  EXPECT_TRUE(Parse("mode = none\n").ok);
+}
+
+TEST(HarnessConfigTest, OversizedConfigurationIsRefused) {
+  const std::string text(harness::kMaxConfigBytes + 1, '#');
+  EXPECT_EQ(Parse(text).error, "the configuration is longer than 4096 bytes");
+}
+
+TEST(HarnessTextTest, NumbersAndWideText) {
+  TextLine line;
+  line.Hex(0).Add(' ').Hex(0x3B5A, 4).Add(' ').Hex(0x5, 4).Add(' ').Hex(0x8000000000000012ULL);
+  line.Add(' ').Decimal(0).Add(' ').Decimal(18446744073709551615ULL);
+  line.Add(' ').Wide(u"INSYDE\u00e9x", 100);
+  EXPECT_STREQ(line.Text(), "0x0 0x3B5A 0x0005 0x8000000000000012 0 18446744073709551615 INSYDE?x");
+  EXPECT_FALSE(line.Truncated());
+}
+
+TEST(HarnessTextTest, AppendsPastTheCapacityAreDroppedAndRemembered) {
+  TextLine line;
+  const std::string big(TextLine::kCapacity - 2, 'x');
+  line.Add(big.c_str()).Add("abc");
+  EXPECT_EQ(line.Length(), TextLine::kCapacity);
+  EXPECT_TRUE(line.Truncated());
+  EXPECT_EQ(std::string(line.Text()).substr(TextLine::kCapacity - 2), "ab");
+  line.Clear();
+  EXPECT_EQ(line.Length(), 0u);
+  EXPECT_FALSE(line.Truncated());
+}
+
+TEST(HarnessProgressTest, RecordsEveryValueInOrder) {
+  harness::ProgressRecord record;
+  TextLine line;
+  record.Format(&line);
+  EXPECT_STREQ(line.Text(), "-");
+  for (UINTN value : {10u, 1u, 2u, 100u}) {
+    record.Record(value);
+  }
+  line.Clear();
+  record.Format(&line);
+  EXPECT_STREQ(line.Text(), "10,1,2,100");
+  EXPECT_EQ(record.Count(), 4u);
+  EXPECT_EQ(record.At(3), 100u);
+}
+
+TEST(HarnessProgressTest, ValuesBeyondTheCapacityAreCounted) {
+  harness::ProgressRecord record;
+  for (UINTN i = 0; i < harness::ProgressRecord::kCapacity + 3; i++) {
+    record.Record(7);
+  }
+  EXPECT_EQ(record.Kept(), harness::ProgressRecord::kCapacity);
+  EXPECT_EQ(record.Count(), harness::ProgressRecord::kCapacity + 3);
+  static TextLine line;
+  line.Clear();
+  record.Format(&line);
+  const std::string text = line.Text();
+  EXPECT_EQ(text.substr(text.size() - 6), "7,7,+3");
+}
+
+TEST(HarnessProgressTest, BarFillsByFortiethsAndClampsAtFull) {
+  TextLine line;
+  harness::FormatProgressBar(0, &line);
+  EXPECT_STREQ(line.Text(), "progress [........................................]   0%");
+  line.Clear();
+  harness::FormatProgressBar(50, &line);
+  EXPECT_STREQ(line.Text(), "progress [####################....................]  50%");
+  line.Clear();
+  harness::FormatProgressBar(250, &line);
+  EXPECT_STREQ(line.Text(), "progress [########################################] 250%");
+}
+
+TEST(HarnessResultTest, OneLineWithEveryField) {
+  harness::ProgressRecord record;
+  record.Record(10);
+  record.Record(100);
+  TextLine line;
+  harness::FormatResult(Mode::Fv, harness::DriverState::Started, 0x8000000000000007ULL, record,
+                        "none", &line);
+  EXPECT_STREQ(line.Text(),
+               "KVR-RESULT mode=fv driver=started status=0x8000000000000007 progress=10,100 "
+               "progress-count=2 error=none");
+  line.Clear();
+  harness::FormatResult(Mode::Smoke, harness::DriverState::Absent, 0x800000000000000EULL,
+                        harness::ProgressRecord(), "usb-expect", &line);
+  EXPECT_STREQ(line.Text(),
+               "KVR-RESULT mode=smoke driver=absent status=0x800000000000000E progress=- "
+               "progress-count=0 error=usb-expect");
+}
+
+}  // namespace
