@@ -136,13 +136,21 @@ RequestFilter Request(uint8_t bmRequestType, uint8_t bRequest) {
 
 // ---------------------------------------------------------------- the camera
 
-Camera::Camera(Config config) : config_(std::move(config)) {}
+Camera::Camera(Config config) : config_(std::move(config)), flash_(config_.flash) {}
 
 std::vector<uint8_t> Camera::DeviceDescriptor() const {
+  if (persona_ == Persona::DfuRom) {
+    return rom_->DeviceDescriptor();
+  }
   return usb::DeviceDescriptorBytes(config_.device);
 }
 
-std::vector<uint8_t> Camera::ConfigurationDescriptor() const { return BuildConfiguration(config_); }
+std::vector<uint8_t> Camera::ConfigurationDescriptor() const {
+  if (persona_ == Persona::DfuRom) {
+    return rom_->ConfigurationDescriptor();
+  }
+  return BuildConfiguration(config_);
+}
 
 std::optional<uint8_t> Camera::CommandUnitId() const {
   for (const ExtensionUnitInfo &unit : config_.extensionUnits) {
@@ -201,6 +209,10 @@ usb::Reply Camera::ConfigurationAnswer(const usb::Setup &setup) const {
 }
 
 usb::Reply Camera::ClassOrVendor(const usb::Setup &setup, const std::vector<uint8_t> &dataOut) {
+  // DFU path: the ROM persona, the allow-update and detach requests.
+  if (std::optional<usb::Reply> reply = DfuRequest(setup, dataOut)) {
+    return *std::move(reply);
+  }
   const uint8_t type = setup.bmRequestType & usb::kTypeMask;
   if (type == usb::kTypeVendor &&
       (setup.bmRequestType & usb::kRecipientMask) == usb::kRecipientDevice) {
@@ -274,7 +286,15 @@ usb::Reply Camera::Command(const Block &block) {
   }
 }
 
-usb::Reply Camera::Vendor(const usb::Setup &setup, const std::vector<uint8_t> &) {
+usb::Reply Camera::Vendor(const usb::Setup &setup, const std::vector<uint8_t> &dataOut) {
+  // Flash path: memory, flash and status-register requests reach the flash hardware in
+  // update mode and while the camera runs its ROM code; the running firmware refuses them.
+  if (FlashHardware::Serves(setup)) {
+    if (mode_ != Mode::Update && !misbehaviour_.romCode) {
+      return usb::Stall();
+    }
+    return flash_.Control(setup, dataOut);
+  }
   if (setup.bmRequestType == kVendorOut && setup.bRequest == kRequestResetToUpdateFW &&
       setup.wValue == kResetToUpdateFWValue && setup.wIndex == kResetToUpdateFWIndex &&
       setup.wLength == 0) {
@@ -303,6 +323,7 @@ void Camera::Advance(uint64_t nowUs) {
     connected_ = true;
     generation_++;
   }
+  DfuAdvance();
 }
 
 }  // namespace camera

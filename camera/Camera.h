@@ -9,7 +9,10 @@
 //     GET_CUR of selector 11 returns the 8-byte answer the last block prepared;
 //   - vendor requests to the device.
 // Further personas (the flash hardware behind the update mode, the DFU ROM device) hang
-// off the same class: Persona, the command and vendor dispatch below.
+// off the same class: Persona, the command and vendor dispatch below. The DFU side lives in
+// camera/DfuPersona.cpp and camera/DfuRom.*: after the allow-update request a detach makes
+// the camera the DFU ROM device (Persona::DfuRom), and DFU_DETACH to that device brings the
+// camera back with the firmware it received.
 //
 // The model knows USB, not UEFI: the simulated platform and the usbredir server both carry
 // it.
@@ -19,9 +22,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "camera/DfuRom.h"
+#include "camera/FlashHardware.h"
 #include "camera/UsbDevice.h"
 #include "camera/Uvc.h"
 
@@ -89,6 +95,10 @@ struct Config {
   Block identification = IdentificationAnswer();
   // How long the camera stays away after a restart.
   uint64_t restartDelayUs = 500'000;
+  // Flash path: the controller memory and flash chip behind the update mode.
+  FlashConfig flash;
+  // DFU path: the DFU ROM device the detach requests lead to (camera/DfuPersona.cpp).
+  DfuConfig dfu;
 };
 
 // The configuration a camera with these settings announces.
@@ -128,13 +138,15 @@ struct Misbehaviour {
   std::optional<std::vector<uint8_t>> configurationAnswer;
   // GET_DESCRIPTOR(configuration) answers only this many bytes.
   std::optional<size_t> configurationAnswerLength;
+  // DFU path: the ROM device's and the detaches' failure modes.
+  DfuMisbehaviour dfu;
 };
 
 // ---------------------------------------------------------------- the camera
 
 class Camera : public usb::StandardDevice {
  public:
-  enum class Persona { Runtime };
+  enum class Persona { Runtime, DfuRom };
   enum class Mode { Running, Update };
 
   explicit Camera(Config config = {});
@@ -143,6 +155,9 @@ class Camera : public usb::StandardDevice {
   Config &Settings() { return config_; }
   const Config &Settings() const { return config_; }
   Misbehaviour &Misbehave() { return misbehaviour_; }
+  // Flash path: the hardware the flash requests reach, built from Config::flash.
+  FlashHardware &Flash() { return flash_; }
+  const FlashHardware &Flash() const { return flash_; }
 
   std::vector<uint8_t> DeviceDescriptor() const override;
   std::vector<uint8_t> ConfigurationDescriptor() const override;
@@ -161,6 +176,13 @@ class Camera : public usb::StandardDevice {
   size_t RecoveryBlocks() const { return recoveries_; }
   size_t ResetsToUpdateMode() const { return resetsToUpdate_; }
   size_t Restarts() const { return restarts_; }
+
+  // DFU path (camera/DfuPersona.cpp). The DFU ROM device of the latest detach, if any.
+  DfuRom *Rom() { return rom_.get(); }
+  // Becomes the DFU ROM device at once, as a new device: a ROM device of its own on the bus.
+  void BecomeDfuRom();
+  bool UpdateAllowed() const { return updateAllowed_; }
+  size_t DfuDetaches() const { return dfuDetaches_; }
 
  protected:
   usb::Reply ClassOrVendor(const usb::Setup &setup, const std::vector<uint8_t> &dataOut) override;
@@ -191,6 +213,22 @@ class Camera : public usb::StandardDevice {
   uint32_t generation_ = 0;
   uint64_t nowUs_ = 0;
   std::optional<uint64_t> reconnectAtUs_;
+
+  // Flash path.
+  FlashHardware flash_;
+
+  // DFU path: the allow-update and detach requests, the ROM persona and the way back.
+  std::optional<usb::Reply> DfuRequest(const usb::Setup &setup,
+                                       const std::vector<uint8_t> &dataOut);
+  void DfuDetach(Persona next, std::optional<FirmwareIdentity> identity, uint64_t delayUs,
+                 bool comeBack);
+  void DfuAdvance();
+  std::unique_ptr<DfuRom> rom_;
+  bool updateAllowed_ = false;
+  size_t dfuDetaches_ = 0;
+  std::optional<uint64_t> dfuReturnAtUs_;
+  Persona dfuNextPersona_ = Persona::Runtime;
+  std::optional<FirmwareIdentity> dfuNextIdentity_;
 };
 
 }  // namespace camera

@@ -31,6 +31,10 @@ class Platform;
 // The live platform, or nullptr.
 Platform *Current();
 
+// Puts the driver's module-wide variables back as a freshly loaded image has them, so that
+// each run in one process starts as a run in firmware does.
+void ResetDriverState();
+
 // Thrown out of Stall when the code under test has waited past the virtual time budget, so
 // that a wait without bound ends the test instead of hanging it.
 class TimeBudgetExceeded : public std::runtime_error {
@@ -128,6 +132,11 @@ class UsbBus {
   // EFI_SUCCESS or the device is detached.
   void FailDescriptorGetter(uint8_t port, DescriptorGetter which, EFI_STATUS status);
 
+  // Whether an IN data stage shorter than DataLength fails the transfer (EFI_DEVICE_ERROR,
+  // USB status 0, the bytes that arrived in Data), as in OVMF under QEMU; the default. When
+  // off, the transfer succeeds and the caller cannot tell, as with other host controllers.
+  void ShortAnswersFail(bool fail) { shortAnswersFail_ = fail; }
+
   // Calls made on EFI_USB_IO_PROTOCOL instances whose interface has gone away. They return
   // EFI_DEVICE_ERROR; a driver waiting for a device to come back may make some.
   size_t StaleCalls() const { return staleCalls_; }
@@ -190,6 +199,7 @@ class UsbBus {
   std::map<size_t, std::pair<EFI_STATUS, uint32_t>> indexFailures_;
   std::vector<MatchFailure> matchFailures_;
   size_t staleCalls_ = 0;
+  bool shortAnswersFail_ = true;
   std::vector<std::string> notes_;
 };
 

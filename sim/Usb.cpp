@@ -564,6 +564,12 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
     if (delivered != 0) {
       std::memcpy(data, reply.data.data(), delivered);
     }
+    // As EDK II's USB stack answers in OVMF under QEMU: a data stage shorter than asked for
+    // fails the transfer with EFI_DEVICE_ERROR and no USB error bit; the bytes that did
+    // arrive stay in Data. Other host controllers report such a transfer as a success.
+    if (delivered < dataLength && shortAnswersFail_) {
+      return finish(EFI_DEVICE_ERROR, EFI_USB_NOERROR);
+    }
   }
   return finish(EFI_SUCCESS, EFI_USB_NOERROR);
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "capsule/Capsule.h"
+#include "dfu/Dfu.h"
 #include "driver/Driver.h"
 #include "sim/Log.h"
 
@@ -83,6 +84,38 @@ std::string GuidToString(const EFI_GUID &g) {
                 g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
                 g.Data4[5], g.Data4[6], g.Data4[7]);
   return text;
+}
+
+void PutVersionBlock(Bytes &payload, const VersionBlock &block) {
+  const size_t end = size_t{block.offset} + sizeof(FwVersionBlock);
+  if (payload.size() < end) payload.resize(end, 0);
+  size_t at = block.offset;
+  payload[at] = FW_VERSION_BLOCK_SIGNATURE_BYTE;
+  Put32(payload, at + offsetof(FwVersionBlock, dwSignature), FW_VERSION_BLOCK_SIGNATURE);
+  Put16(payload, at + offsetof(FwVersionBlock, wChipId), block.chipId);
+  Put16(payload, at + offsetof(FwVersionBlock, wVID), block.vid);
+  Put16(payload, at + offsetof(FwVersionBlock, wPID), block.pid);
+  bool versionA = block.chipId == 0x4C10 || block.chipId == 0x4C15;
+  Put16(payload, at + (versionA ? offsetof(FwVersionBlock, wFwVersionA)
+                                : offsetof(FwVersionBlock, wFwVersionB)),
+        block.version);
+}
+
+// The DFU view of a payload: its version block and the length a DFU download sends.
+static Inspection::DfuView InspectDfu(const uint8_t *payload, uint64_t payloadLength) {
+  Inspection::DfuView view;
+  FwVersionBlock block;
+  UINT32 offset = 0;
+  if (FindFwVersionBlock(payload, payloadLength, &block, &offset)) {
+    view.versionBlock = VersionBlock{offset, block.wChipId, block.wVID, block.wPID,
+                                     FwVersionOf(&block)};
+  }
+  UINT64 length = DFUImageLength(payloadLength);
+  view.lengthFits = length <= DFU_MAX_TRANSFER_LENGTH;
+  if (view.lengthFits) {
+    view.length = DFUTransferLength(payload, (INT32)length);
+  }
+  return view;
 }
 
 Bytes MakeImage(uint16_t vid, uint16_t pid, const Bytes &payload, uint16_t headerSize) {
@@ -229,6 +262,9 @@ Inspection Inspect(const Bytes &capsule, bool fmp) {
     result.pid = fw->wPID;
     result.totalSize = fw->dwTotalSize;
     result.payloadLength = KvnPayloadLength(fw);
+    if (KvrRangeInside(fw->wHeaderSize, result.payloadLength, dwImageLength)) {
+      result.dfu = InspectDfu(KvnPayload(fw), result.payloadLength);
+    }
   }
   sim::ClearCapturedLog();
   return result;

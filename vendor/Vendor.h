@@ -145,3 +145,29 @@ BOOLEAN ResetToUpdateFW(EFI_USB_IO_PROTOCOL *UsbIo);
 BOOLEAN ResetToRom(EFI_USB_IO_PROTOCOL *UsbIo);
 // Asks for the 8-byte identification answer into Answer; TRUE when it is "VOSKARN".
 BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer);
+
+// ---------------------------------------------------------------- memory, flash, status register
+
+// Controller memory has 16-bit addresses, carried whole in wIndex (wValue 0). Flash memory
+// has 24-bit byte addresses: bits 16-23 go into the high byte of wValue (its low byte is 0),
+// bits 0-15 into wIndex; bits 24-31 of an address argument are not sent.
+#define KV_FLASH_ADDRESS_VALUE(Address) ((UINT16)((((Address) >> 16) & 0xFF) << 8))
+#define KV_FLASH_ADDRESS_INDEX(Address) ((UINT16)((Address) & 0xFFFF))
+
+// Bit 0 of the flash status register: a write or erase is in progress.
+#define KV_SR_BUSY 0x01
+
+// Each sends one vendor request and returns TRUE on success; on failure it logs its own
+// line after the wrapper's and returns FALSE. Length is the data stage's byte count.
+BOOLEAN ReadMem(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Address, UINT32 Length, VOID *Data);
+BOOLEAN WriteMem(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Address, UINT32 Length, const VOID *Data);
+// Reads the one-byte flash status register. *Value is written only on success; an answer
+// without its byte reads as 0xFF, a busy flash.
+BOOLEAN ReadSr(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Value);
+BOOLEAN WriteSr(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 Value);
+// Erases the flash as the camera defines it; no address, no data stage.
+BOOLEAN EraseFlash(EFI_USB_IO_PROTOCOL *UsbIo);
+BOOLEAN ReadFlash(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Address, UINT32 Length, VOID *Data);
+BOOLEAN WriteFlash(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Address, UINT32 Length, const VOID *Data);
+// Marks the written image as complete; sent once the image has been verified.
+BOOLEAN WriteTag(EFI_USB_IO_PROTOCOL *UsbIo);

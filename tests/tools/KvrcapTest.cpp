@@ -104,4 +104,27 @@ TEST_F(KvrcapTest, UsageErrorsAreOneLineAndHelpIsThere) {
   }
 }
 
+TEST_F(KvrcapTest, InspectShowsTheVersionBlockAndTheDfuDownload) {
+  capfmt::Bytes payload(126992, 0x5A);
+  capfmt::PutVersionBlock(payload, {.offset = 0x2000, .chipId = 0x4C16, .vid = 0x3B5A,
+                                    .pid = 0x4C16, .version = 0x0305});
+  capfmt::Bytes capsule = capfmt::MakeFvCapsule(capfmt::MakeImage(0x3B5A, 0x4C16, payload));
+  std::ofstream(P("dfu.bin"), std::ios::binary)
+      .write(reinterpret_cast<const char *>(capsule.data()), (std::streamsize)capsule.size());
+  Result inspect = Kvrcap("inspect " + P("dfu.bin"));
+  EXPECT_EQ(inspect.status, 0) << inspect.output;
+  EXPECT_THAT(inspect.output,
+              HasSubstr("version block:  offset 8192 (0x2000), chip ID 0x4C16, VID 0x3B5A, PID "
+                        "0x4C16, version 0x0305\n"));
+  EXPECT_THAT(inspect.output,
+              HasSubstr("DFU download:   126976 (0x1F000) bytes in 31 blocks of at most 4096\n"));
+
+  // The fixture's payload has no version block: a DFU update would refuse it.
+  ASSERT_EQ(Kvrcap("image --vid 1 --pid 2 --payload " + P("fw.bin") + " -o " + P("cam.img")).status, 0);
+  ASSERT_EQ(Kvrcap("fv --image " + P("cam.img") + " -o " + P("cap.bin")).status, 0);
+  inspect = Kvrcap("inspect " + P("cap.bin"));
+  EXPECT_THAT(inspect.output, HasSubstr("version block:  none (a DFU update refuses this image)\n"));
+  EXPECT_THAT(inspect.output, HasSubstr("DFU download:   10000 (0x2710) bytes in 3 blocks"));
+}
+
 }  // namespace

@@ -50,9 +50,10 @@ const std::map<std::string, std::string> kCommandHelp = {
     {"inspect",
      "usage: kvrcap inspect capsule.bin [--fmp]\n"
      "  Runs the driver's own location code on the capsule and prints what it finds: the\n"
-     "  path, the image offset and length, the header fields, the payload length and every\n"
-     "  problem. --fmp reads it as the FMP capsule of an INSYDE platform; otherwise as a\n"
-     "  capsule whose body is a firmware volume. Exit status 0 only for a usable image.\n"},
+     "  path, the image offset and length, the header fields, the payload length, the\n"
+     "  firmware version block and the length a DFU update would send, and every problem.\n"
+     "  --fmp reads it as the FMP capsule of an INSYDE platform; otherwise as a capsule\n"
+     "  whose body is a firmware volume. Exit status 0 only for a usable image.\n"},
 };
 
 struct Args {
@@ -170,6 +171,25 @@ int Fmp(const Args &args) {
   return 0;
 }
 
+// The version block and the length a DFU update reads from the payload.
+void PrintDfu(const capfmt::Inspection::DfuView &dfu) {
+  if (dfu.versionBlock) {
+    const capfmt::VersionBlock &v = *dfu.versionBlock;
+    std::printf("version block:  offset %s, chip ID 0x%04X, VID 0x%04X, PID 0x%04X, version 0x%04X\n",
+                Size(v.offset).c_str(), v.chipId, v.vid, v.pid, v.version);
+  } else {
+    std::printf("version block:  none (a DFU update refuses this image)\n");
+  }
+  if (!dfu.lengthFits) {
+    std::printf("DFU download:   none (longer than a DFU download's 2 GiB)\n");
+  } else if (dfu.length <= 0) {
+    std::printf("DFU download:   none (%lld bytes to send)\n", (long long)dfu.length);
+  } else {
+    std::printf("DFU download:   %s bytes in %lld blocks of at most 4096\n",
+                Size((uint64_t)dfu.length).c_str(), (long long)((dfu.length + 4095) / 4096));
+  }
+}
+
 int Inspect(const Args &args) {
   if (args.positional.size() != 1) throw UsageError("inspect takes one capsule file");
   const std::string &path = args.positional[0];
@@ -194,6 +214,7 @@ int Inspect(const Args &args) {
                   r.headerSize, r.vid, r.pid, Size(r.totalSize).c_str());
       std::printf("payload:        %s bytes\n", Size(r.payloadLength).c_str());
     }
+    if (r.dfu) PrintDfu(*r.dfu);
   }
   for (const std::string &line : r.driverLog) {
     std::string text = line;

@@ -1,0 +1,206 @@
+// DFU update: the DFU 1.1 class requests, the image download and the DFU-path update.
+//
+// On the DFU path the camera is told to allow the update and detached into its DFU ROM
+// device (PID 0x4C00). The ROM device's DFU state is brought back to where a download can
+// start, the image goes down in 4096-byte DFU_DNLOAD blocks, and the ROM device is detached
+// again so that it starts the new firmware; the camera must then come back with the VID,
+// PID and version named by the firmware version block inside the image.
+#pragma once
+
+#include "platform/Platform.h"
+
+// ---------------------------------------------------------------- DFU 1.1 class requests
+
+#define DFU_DETACH 0
+#define DFU_DNLOAD 1
+#define DFU_UPLOAD 2
+#define DFU_GETSTATUS 3
+#define DFU_CLRSTATUS 4
+#define DFU_GETSTATE 5
+#define DFU_ABORT 6
+
+#define DFU_REQUEST_TYPE_OUT 0x21  // host to device, class, interface
+#define DFU_REQUEST_TYPE_IN 0xA1   // device to host, class, interface
+
+// Device states (DFU 1.1, 6.1.2).
+#define DFU_STATE_APP_IDLE 0
+#define DFU_STATE_APP_DETACH 1
+#define DFU_STATE_DFU_IDLE 2
+#define DFU_STATE_DNLOAD_SYNC 3
+#define DFU_STATE_DNBUSY 4
+#define DFU_STATE_DNLOAD_IDLE 5
+#define DFU_STATE_MANIFEST_SYNC 6
+#define DFU_STATE_MANIFEST 7
+#define DFU_STATE_MANIFEST_WAIT_RESET 8
+#define DFU_STATE_UPLOAD_IDLE 9
+#define DFU_STATE_DFU_ERROR 10
+
+#define DFU_STATUS_OK 0
+
+// Timeouts of the DFU requests, in milliseconds.
+#define DFU_REQUEST_TIMEOUT_MS 5000
+#define DFU_FINAL_TIMEOUT_MS 20000
+
+// The ROM device is addressed on its interface 0.
+#define DFU_ROM_INTERFACE 0
+
+// The DFU_GETSTATUS answer, 6 bytes as they arrive.
+#pragma pack(push, 1)
+struct DFUStatus {
+  UINT8 bStatus;           // 0: DFU_STATUS_OK; any other value is an error status
+  UINT8 bwPollTimeout[3];  // 24-bit little-endian: milliseconds before the next request
+  UINT8 bState;            // DFU_STATE_*
+  UINT8 iString;
+};
+#pragma pack(pop)
+static_assert(sizeof(DFUStatus) == 6);
+static_assert(offsetof(DFUStatus, bwPollTimeout) == 1);
+static_assert(offsetof(DFUStatus, bState) == 4);
+
+#define DFU_STATUS_LENGTH 6
+
+// The three status requests. Each is one control transfer to the interface, 5000 ms; on a
+// failure each logs its own three lines and returns FALSE; none retries.
+// DFU_GETSTATUS into Destination: Length is both wLength and the transfer's data length
+// (callers give a 6-byte DFUStatus and 6).
+BOOLEAN DFUGetStatus(EFI_USB_IO_PROTOCOL *UsbIo, VOID *Destination, UINT16 Length,
+                     UINT8 InterfaceNumber);
+// DFU_CLRSTATUS and DFU_ABORT carry no data stage and go out as EfiUsbNoData: host
+// controller drivers refuse an EfiUsbDataOut transfer of zero bytes.
+BOOLEAN DFUClearStatus(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 InterfaceNumber);
+BOOLEAN DFUAbort(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 InterfaceNumber);
+
+// The 24-bit poll timeout of an answer, in milliseconds.
+UINT32 DFUPollTimeout(const DFUStatus *Status);
+
+// ---------------------------------------------------------------- image transfer
+
+#define DFU_BLOCK_SIZE 4096
+
+// Bounds of the waits a ROM device can ask for. The recovery stage gives up after
+// DFU_RECOVERY_MAX_ROUNDS answers that each need a DFU_CLRSTATUS or DFU_ABORT; the poll
+// after a block gives up after DFU_BLOCK_POLL_MAX answers that are neither
+// dfuDNLOAD-IDLE nor dfuERROR. All the poll-timeout waits of one DFUDump together never
+// exceed DFU_WAIT_BUDGET_MS: a device that asks for a wait beyond what is left is not
+// waited for, and the transfer ends.
+#define DFU_RECOVERY_MAX_ROUNDS 8
+#define DFU_BLOCK_POLL_MAX 500
+#define DFU_WAIT_BUDGET_MS 60000
+
+// Optional progress sink of DFUDump, told the same running sum as UpdateProgress.
+typedef VOID (*DFU_PROGRESS_CALLBACK)(INT64 Percent);
+
+// The number of bytes DFUDump sends of Length bytes offered: when the payload begins with
+// the byte 3, at most (n + 1) * 4096 bytes, n being the signed byte at payload offset 4;
+// then 16 bytes less when the length is 16 more than a multiple of 1024. May be 0 or
+// negative (nothing to send).
+INT32 DFUTransferLength(const UINT8 *Payload, INT32 Length);
+
+// Writes the payload to the DFU ROM device: recovers its DFU state, sends the adjusted
+// length in blocks of at most 4096 bytes (polling DFU_GETSTATUS after each block), then
+// the zero-length DFU_DNLOAD that ends the download. *Accumulator holds the absolute
+// percent on entry; Budget percent points are added over the blocks and the final
+// request, and each new running sum goes to ProgressCallback and then to Progress (either
+// may be NULL). TRUE when the whole image and the final request were accepted.
+BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, UINT32 *Accumulator,
+                INT32 Budget, DFU_PROGRESS_CALLBACK ProgressCallback,
+                TARVEL_PROGRESS_PROTOCOL *Progress);
+
+// ---------------------------------------------------------------- DFU update procedure
+
+#define DFU_ROM_VID 0x3B5A
+#define DFU_ROM_PID 0x4C00
+
+// Requests that lead the camera into its DFU ROM device and out again.
+#define DFU_ALLOW_UPDATE_REQUEST_TYPE 0x00
+#define DFU_ALLOW_UPDATE_REQUEST 0x1B
+#define DFU_ALLOW_UPDATE_VALUE 1
+#define DFU_DETACH_HIDE_REQUEST_TYPE 0x40
+#define DFU_DETACH_HIDE_REQUEST 0x50
+#define DFU_DETACH_TIMEOUT_MS 5000   // wValue of DFU_DETACH to the camera's DFU interface
+#define DFU_ROM_DETACH_VALUE 0x5000  // wValue of DFU_DETACH to the ROM device
+#define DFU_DETACH_SETTLE_US 100000  // after DFU_DETACH to the camera's DFU interface
+
+// Waits for a device to appear: DFU_WAIT_TRIES looks at the USB handles, each after a
+// stall of DFU_WAIT_STALL_US.
+#define DFU_WAIT_TRIES 50
+#define DFU_WAIT_STALL_US 100000
+
+// Progress of the DFU path, in absolute percent.
+#define DFU_PROGRESS_STEP 2       // after the detach, and once the camera is back
+#define DFU_PROGRESS_TRANSFER 96  // DFUDump's budget
+#define DFU_PROGRESS_TRANSFERRED 98
+#define DFU_PROGRESS_DONE 100
+
+// The firmware version block inside the payload, at the first of these offsets that holds
+// its two signatures: 4864, 8192, 768, 12288.
+#define FW_VERSION_BLOCK_CANDIDATES 4
+extern const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES];
+#define FW_VERSION_BLOCK_SIGNATURE_BYTE 0x31    // '1'
+#define FW_VERSION_BLOCK_SIGNATURE 0x12345678U  // bytes 78 56 34 12
+#pragma pack(push, 1)
+struct FwVersionBlock {
+  UINT8 bSignature;      // FW_VERSION_BLOCK_SIGNATURE_BYTE
+  UINT8 bReserved;       // any value
+  UINT8 dwSignature[4];  // FW_VERSION_BLOCK_SIGNATURE, little-endian
+  UINT16 wChipId;
+  UINT16 wVID;
+  UINT16 wPID;
+  UINT8 Reserved[4];
+  UINT16 wFwVersionA;  // the version on chips 0x4C10 and 0x4C15
+  UINT16 wFwVersionB;  // the version on every other chip
+};
+#pragma pack(pop)
+static_assert(sizeof(FwVersionBlock) == 20);
+static_assert(offsetof(FwVersionBlock, wChipId) == 6);
+static_assert(offsetof(FwVersionBlock, wVID) == 8);
+static_assert(offsetof(FwVersionBlock, wPID) == 10);
+static_assert(offsetof(FwVersionBlock, wFwVersionA) == 16);
+static_assert(offsetof(FwVersionBlock, wFwVersionB) == 18);
+
+// Looks for the version block; on TRUE *Block holds a copy and *Offset (may be NULL) its
+// payload offset. A candidate that does not lie wholly within the payload is not examined.
+BOOLEAN FindFwVersionBlock(const UINT8 *Payload, UINT64 PayloadLength, FwVersionBlock *Block,
+                           UINT32 *Offset);
+// The firmware version the block names; the camera reports it as its bcdDevice.
+UINT16 FwVersionOf(const FwVersionBlock *Block);
+
+// Images that are whole blocks plus 16 bytes, and the length DFU sends of them.
+struct DfuImageSize {
+  UINT64 PayloadLength;
+  UINT64 TransferLength;
+};
+#define DFU_IMAGE_SIZE_COUNT 5
+extern const DfuImageSize DfuImageSizeTable[DFU_IMAGE_SIZE_COUNT];
+// PayloadLength through the image size table (unchanged when not in it).
+UINT64 DFUImageLength(UINT64 PayloadLength);
+// Longest length a DFU download takes: DFUDump counts in signed 32 bits.
+#define DFU_MAX_TRANSFER_LENGTH 0x7FFFFFFFULL
+
+// The requests of the update procedure, through SendControlRequest; TRUE when it succeeds.
+// Each logs its own line on success and on failure.
+BOOLEAN DFUAllowUpdateFW_4C15(EFI_USB_IO_PROTOCOL *UsbIo);
+BOOLEAN DetachHideDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo);
+BOOLEAN DetachDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 InterfaceNumber);
+BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo);
+
+// Waits for the DFU ROM device (PID 0x4C00, VID 0x3B5A or Vid); on TRUE *RomUsbIo is the
+// USB I/O interface of the last one in handle order.
+BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid);
+// Waits for a device with this VID, PID and bcdDevice.
+BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version);
+
+// Adds Step to *Accumulator and reports the sum; reports Percent as it is. Both skip the
+// report when Progress is NULL.
+VOID AdvanceProgress(UINT32 *Accumulator, UINT32 Step, TARVEL_PROGRESS_PROTOCOL *Progress);
+VOID ReportProgress(TARVEL_PROGRESS_PROTOCOL *Progress, UINT32 Percent);
+
+// Detaches the camera into its DFU ROM device, downloads Payload and waits for the camera
+// to come back with the new version. Mode is the device table entry's wMode;
+// InterfaceNumber its DFU interface (mode 1 only). EFI_INVALID_PARAMETER, with nothing
+// sent, for a payload without a version block or too long for a DFU download;
+// EFI_DEVICE_ERROR when the ROM device does not appear or the camera does not come back
+// with the new VID, PID and version.
+EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
+                         const UINT8 *Payload, UINT64 PayloadLength,
+                         TARVEL_PROGRESS_PROTOCOL *Progress);

@@ -1,0 +1,223 @@
+// The image download to the DFU ROM device: the state recovery that lets a download start,
+// the blocks with their status polls and progress, and the final zero-length DFU_DNLOAD.
+// The block write is called DFUWriteFW_4C15 in the messages.
+#include "Dfu.h"
+
+namespace {
+
+// Waits the poll timeout the device asked for, out of what is left of the transfer's wait
+// budget. A wait longer than what is left is not started: FALSE.
+BOOLEAN WaitPollTimeout(UINT32 *WaitLeftMs, UINT32 PollTimeoutMs) {
+  if (PollTimeoutMs > *WaitLeftMs) {
+    DebugMessage("DFU device asks for a wait of %d ms, only %d ms of %d are left\r\n",
+                 (INT32)PollTimeoutMs, (INT32)*WaitLeftMs, (INT32)DFU_WAIT_BUDGET_MS);
+    return FALSE;
+  }
+  *WaitLeftMs -= PollTimeoutMs;
+  if (PollTimeoutMs != 0) {
+    BootServices->Stall((UINTN)PollTimeoutMs * 1000);
+  }
+  return TRUE;
+}
+
+// Brings the ROM device to where a download can start. FALSE: the transfer must not begin.
+BOOLEAN RecoverDfuState(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 *WaitLeftMs) {
+  DFUStatus Answer;
+  for (UINT32 Retries = 0; Retries <= DFU_RECOVERY_MAX_ROUNDS; Retries++) {
+    // Bytes a short answer leaves out read as 0.
+    KvrSetMem(&Answer, sizeof(Answer), 0);
+    if (!DFUGetStatus(UsbIo, &Answer, DFU_STATUS_LENGTH, DFU_ROM_INTERFACE)) {
+      DebugMessage("GetStatus fail!!\r\n");
+      return FALSE;
+    }
+    if (!WaitPollTimeout(WaitLeftMs, DFUPollTimeout(&Answer))) {
+      return FALSE;
+    }
+    const UINT8 State = Answer.bState;
+    const BOOLEAN NeedsClear = State == DFU_STATE_DFU_ERROR;
+    const BOOLEAN NeedsAbort = State == DFU_STATE_DNLOAD_IDLE || State == DFU_STATE_UPLOAD_IDLE;
+    if ((NeedsClear || NeedsAbort) && Retries == DFU_RECOVERY_MAX_ROUNDS) {
+      DebugMessage("DFU device still in state %d after %d retries\r\n", (INT32)State,
+                   (INT32)DFU_RECOVERY_MAX_ROUNDS);
+      return FALSE;
+    }
+    if (State == DFU_STATE_APP_IDLE || State == DFU_STATE_APP_DETACH) {
+      DebugMessage("Device still in Runtime Mode!\r\n");
+    } else if (NeedsClear) {
+      if (DFUClearStatus(UsbIo, DFU_ROM_INTERFACE)) {
+        DebugMessage("DFU Error -> Retry\r\n");
+        continue;
+      }
+      DebugMessage("error clear_status!\r\n");
+    } else if (NeedsAbort) {
+      if (DFUAbort(UsbIo, DFU_ROM_INTERFACE)) {
+        DebugMessage("DFU Idle Error -> Retry\r\n");
+        continue;
+      }
+      DebugMessage("can't send DFU_ABORT\r\n");
+    } else if (State == DFU_STATE_DFU_IDLE) {
+      DebugMessage("Idle\r\n");
+    } else {
+      DebugMessage("Other State = %d.\r\n", (INT32)State);
+    }
+    break;
+  }
+
+  if (Answer.bStatus == DFU_STATUS_OK) {
+    return TRUE;
+  }
+  // An error status is still pending: clear it, whatever the state, and ask again.
+  if (!DFUClearStatus(UsbIo, DFU_ROM_INTERFACE)) {
+    DebugMessage("USB communication error\r\n");
+    return FALSE;
+  }
+  KvrSetMem(&Answer, sizeof(Answer), 0);
+  if (!DFUGetStatus(UsbIo, &Answer, DFU_STATUS_LENGTH, DFU_ROM_INTERFACE)) {
+    DebugMessage("USB communication error\r\n");
+    return FALSE;
+  }
+  if (Answer.bStatus != DFU_STATUS_OK) {
+    DebugMessage("Status is not OK: %d.\r\n", (INT32)Answer.bStatus);
+    return FALSE;
+  }
+  return WaitPollTimeout(WaitLeftMs, DFUPollTimeout(&Answer));
+}
+
+VOID TellProgress(UINT32 RunningSum, DFU_PROGRESS_CALLBACK ProgressCallback,
+                  TARVEL_PROGRESS_PROTOCOL *Progress) {
+  if (ProgressCallback != NULL) {
+    ProgressCallback((INT64)RunningSum);
+  }
+  if (Progress != NULL) {
+    Progress->UpdateProgress(Progress, RunningSum);
+  }
+}
+
+// One DFU_DNLOAD: a block (Length > 0, 5000 ms) or the final zero-length request (20000 ms).
+BOOLEAN SendDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 BlockNumber, const UINT8 *Data,
+                     UINT16 Length) {
+  EFI_USB_DEVICE_REQUEST DevReq;
+  DevReq.RequestType = DFU_REQUEST_TYPE_OUT;
+  DevReq.Request = DFU_DNLOAD;
+  DevReq.Value = BlockNumber;
+  DevReq.Index = DFU_ROM_INTERFACE;
+  DevReq.Length = Length;
+  UINT32 UsbStatus = EFI_USB_NOERROR;
+  // The transfer only reads an OUT data stage.
+  EFI_STATUS Status =
+      UsbIo->UsbControlTransfer(UsbIo, &DevReq, Length == 0 ? EfiUsbNoData : EfiUsbDataOut,
+                                Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS,
+                                Length == 0 ? NULL : (VOID *)Data, Length, &UsbStatus);
+  return !EFI_ERROR(Status) && UsbStatus == EFI_USB_NOERROR ? TRUE : FALSE;
+}
+
+}  // namespace
+
+INT32 DFUTransferLength(const UINT8 *Payload, INT32 Length) {
+  // An image that begins with 3 names its own size in blocks, less one, at offset 4.
+  if (Payload != NULL && Length > 4 && Payload[0] == 3) {
+    const INT32 Cap = ((INT32)(INT8)Payload[4] + 1) * DFU_BLOCK_SIZE;
+    if (Length >= Cap) {
+      Length = Cap;
+    }
+  }
+  if (Length % 1024 == 16) {
+    Length -= 16;
+  }
+  return Length;
+}
+
+BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, UINT32 *Accumulator,
+                INT32 Budget, DFU_PROGRESS_CALLBACK ProgressCallback,
+                TARVEL_PROGRESS_PROTOCOL *Progress) {
+  UINT32 WaitLeftMs = DFU_WAIT_BUDGET_MS;
+  if (!RecoverDfuState(UsbIo, &WaitLeftMs)) {
+    return FALSE;
+  }
+
+  const INT32 nLength = Payload == NULL ? 0 : DFUTransferLength(Payload, Length);
+  DebugMessage("Transfer Length : %d.\r\n", nLength);
+  if (nLength <= 0) {
+    // A DFU download of nothing is not a download: DFU 1.1 devices refuse a zero-length
+    // DFU_DNLOAD in dfuIDLE.
+    DebugMessage("Nothing to transfer\r\n");
+    return FALSE;
+  }
+  // The budget is shared over the whole blocks; an image shorter than one block is one
+  // block.
+  const INT32 WholeBlocks = nLength / DFU_BLOCK_SIZE;
+  const INT32 share = Budget / (WholeBlocks > 0 ? WholeBlocks : 1);
+  UINT32 RunningSum = Accumulator != NULL ? *Accumulator : 0;
+  INT32 offset = 0;
+  INT32 remainLen = nLength;
+  UINT32 BlockNumber = 0;
+  DFUStatus Answer;
+
+  while (remainLen > 0) {
+    const INT32 byteToWrite = remainLen < DFU_BLOCK_SIZE ? remainLen : DFU_BLOCK_SIZE;
+    if (Budget >= share) {
+      RunningSum += (UINT32)share;
+      TellProgress(RunningSum, ProgressCallback, Progress);
+      Budget -= share;
+    }
+    if (!SendDownload(UsbIo, (UINT16)BlockNumber, Payload + offset, (UINT16)byteToWrite)) {
+      DebugMessage("VendorSetCmd DFUWriteFW_4C15 fail!!\r\n");
+      DebugMessage("offset = %d, remainLen = %d, byteToWrite = %d, nLength = %d!!\r\n", offset,
+                   remainLen, byteToWrite, nLength);
+      if (Accumulator != NULL) {
+        *Accumulator = RunningSum;
+      }
+      return FALSE;
+    }
+
+    // Poll until the device has taken the block (dfuDNLOAD-IDLE) or failed it (dfuERROR).
+    KvrSetMem(&Answer, sizeof(Answer), 0);
+    for (UINT32 Polls = 1; Polls <= DFU_BLOCK_POLL_MAX; Polls++) {
+      if (!DFUGetStatus(UsbIo, &Answer, DFU_STATUS_LENGTH, DFU_ROM_INTERFACE)) {
+        DebugMessage("VendorSetCmd GetStatus when FW write fail!!\r\n");
+        return FALSE;
+      }
+      if (Answer.bState == DFU_STATE_DNLOAD_IDLE || Answer.bState == DFU_STATE_DFU_ERROR) {
+        break;
+      }
+      BOOLEAN Waited = FALSE;
+      if (Polls == DFU_BLOCK_POLL_MAX) {
+        DebugMessage("DFU device still in state %d after %d polls of block %d\r\n",
+                     (INT32)Answer.bState, (INT32)DFU_BLOCK_POLL_MAX, (INT32)BlockNumber);
+      } else {
+        Waited = WaitPollTimeout(&WaitLeftMs, DFUPollTimeout(&Answer));
+      }
+      if (!Waited) {
+        if (Accumulator != NULL) {
+          *Accumulator = RunningSum;
+        }
+        return FALSE;
+      }
+    }
+
+    offset += byteToWrite;
+    remainLen -= byteToWrite;
+    BlockNumber++;
+    if (Answer.bStatus != DFU_STATUS_OK) {
+      DebugMessage("offset = %d, remainLen = %d \r\n", offset, remainLen);
+      DebugMessage("bStatus != DFU_STATUS_OK !!\r\n");
+      if (Accumulator != NULL) {
+        *Accumulator = RunningSum;
+      }
+      return FALSE;
+    }
+  }
+
+  DebugMessage("[DFUDump]Transfer Final transaction = %d\r\n", (INT32)BlockNumber);
+  if (!SendDownload(UsbIo, (UINT16)BlockNumber, NULL, 0)) {
+    DebugMessage("VendorSetCmd DFUWriteFW_4C15 complete fail!!\r\n");
+    return FALSE;
+  }
+  RunningSum += (UINT32)Budget;
+  TellProgress(RunningSum, ProgressCallback, Progress);
+  DebugMessage("DFUWriteFW_4C15 OK!\r\n");
+  if (Accumulator != NULL) {
+    *Accumulator = RunningSum;
+  }
+  return TRUE;
+}

@@ -1,0 +1,266 @@
+// The DFU update procedure: the image size table and the firmware version block, the
+// allow-update and detach requests, the waits for the DFU ROM device and for the updated
+// camera, and DFUFwDownload that ties them together.
+#include "Dfu.h"
+#include "driver/Driver.h"
+#include "vendor/Vendor.h"
+
+const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES] = {0x1300, 0x2000, 0x300, 0x3000};
+
+const DfuImageSize DfuImageSizeTable[DFU_IMAGE_SIZE_COUNT] = {
+    {0x1F010, 0x1F000},  // 31 blocks
+    {0x1E010, 0x1E000},  // 30 blocks
+    {0x25010, 0x25000},  // 37 blocks
+    {0x1D010, 0x1D000},  // 29 blocks
+    {0x24010, 0x24000},  // 36 blocks
+};
+
+namespace {
+
+// Chips whose version block carries the version in its first version field.
+#define FW_VERSION_A_CHIP_1 0x4C10
+#define FW_VERSION_A_CHIP_2 0x4C15
+
+// A request without data stage through SendControlRequest: wValue in bits 0-15 of the
+// target word, the interface number in bits 24-31.
+BOOLEAN SendNoDataRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
+                          UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *OkText,
+                          const CHAR8 *FailText) {
+  const UINT32 Target = (UINT32)Value | ((UINT32)InterfaceNumber << 24);
+  EFI_STATUS Status =
+      SendControlRequest(UsbIo, Target, EfiUsbDataOut, RequestType, Request, NULL, 0);
+  if (EFI_ERROR(Status)) {
+    DebugMessage(FailText);
+    return FALSE;
+  }
+  if (OkText != NULL) {
+    DebugMessage(OkText);
+  }
+  return TRUE;
+}
+
+// What a scan of the USB handles looks for.
+struct DEVICE_MATCH {
+  BOOLEAN RomDevice;  // TRUE: PID 0x4C00 with VID 0x3B5A or Vid; FALSE: Vid, Pid, Version
+  UINT16 Vid;
+  UINT16 Pid;
+  UINT16 Version;
+};
+
+// One look at the USB handles: TRUE when any matched. *Matched (may be NULL) receives the
+// USB I/O interface of the last match in handle order.
+BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
+  UINTN HandleCount = 0;
+  EFI_HANDLE *HandleBuffer = NULL;
+  EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL,
+                                                       &HandleCount, &HandleBuffer);
+  if (EFI_ERROR(Status) || HandleBuffer == NULL) {
+    HandleCount = 0;
+    HandleBuffer = NULL;
+  }
+  DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)HandleCount);
+
+  BOOLEAN Found = FALSE;
+  for (UINTN Index = 0; Index < HandleCount; Index++) {
+    EFI_USB_IO_PROTOCOL *UsbIo = NULL;
+    Status =
+        BootServices->HandleProtocol(HandleBuffer[Index], &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo);
+    if (EFI_ERROR(Status) || UsbIo == NULL) {
+      DebugMessage("%d call HandleProtocol fail, EFI_Hand=0x%p\r\n", (INT32)Index,
+                   HandleBuffer[Index]);
+      continue;
+    }
+    EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
+    if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
+      DeviceDesc.IdVendor = 0;
+      DeviceDesc.IdProduct = 0;
+      DeviceDesc.BcdDevice = 0;
+    }
+    if (Match->RomDevice) {
+      if (DeviceDesc.IdProduct == DFU_ROM_PID &&
+          (DeviceDesc.IdVendor == DFU_ROM_VID || DeviceDesc.IdVendor == Match->Vid)) {
+        DebugMessage("Find DFU VID/PID = 3B5A/4C00\r\n");
+        Found = TRUE;
+        if (Matched != NULL) {
+          *Matched = UsbIo;
+        }
+      }
+    } else if (DeviceDesc.IdVendor == Match->Vid && DeviceDesc.IdProduct == Match->Pid &&
+               DeviceDesc.BcdDevice == Match->Version) {
+      Found = TRUE;
+    }
+  }
+  if (HandleBuffer != NULL) {
+    FreePool(HandleBuffer);
+  }
+  return Found;
+}
+
+// Up to DFU_WAIT_TRIES looks, each after DFU_WAIT_STALL_US.
+BOOLEAN WaitForDevice(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
+  for (UINT32 Try = 0; Try < DFU_WAIT_TRIES; Try++) {
+    BootServices->Stall(DFU_WAIT_STALL_US);
+    if (ScanUsbHandles(Match, Matched)) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- image
+
+UINT64 DFUImageLength(UINT64 PayloadLength) {
+  for (UINTN Index = 0; Index < DFU_IMAGE_SIZE_COUNT; Index++) {
+    if (DfuImageSizeTable[Index].PayloadLength == PayloadLength) {
+      return DfuImageSizeTable[Index].TransferLength;
+    }
+  }
+  return PayloadLength;
+}
+
+BOOLEAN FindFwVersionBlock(const UINT8 *Payload, UINT64 PayloadLength, FwVersionBlock *Block,
+                           UINT32 *Offset) {
+  if (Payload == NULL) {
+    return FALSE;
+  }
+  for (UINTN Index = 0; Index < FW_VERSION_BLOCK_CANDIDATES; Index++) {
+    const UINT32 Candidate = FwVersionBlockOffsets[Index];
+    if (!KvrRangeInside(Candidate, sizeof(FwVersionBlock), PayloadLength)) {
+      continue;
+    }
+    const UINT8 *At = Payload + Candidate;
+    if (At[0] != FW_VERSION_BLOCK_SIGNATURE_BYTE ||
+        KvrReadU32(At + offsetof(FwVersionBlock, dwSignature)) != FW_VERSION_BLOCK_SIGNATURE) {
+      continue;
+    }
+    KvrCopyMem(Block, At, sizeof(FwVersionBlock));
+    if (Offset != NULL) {
+      *Offset = Candidate;
+    }
+    return TRUE;
+  }
+  return FALSE;
+}
+
+UINT16 FwVersionOf(const FwVersionBlock *Block) {
+  return Block->wChipId == FW_VERSION_A_CHIP_1 || Block->wChipId == FW_VERSION_A_CHIP_2
+             ? Block->wFwVersionA
+             : Block->wFwVersionB;
+}
+
+// ---------------------------------------------------------------- requests
+
+BOOLEAN DFUAllowUpdateFW_4C15(EFI_USB_IO_PROTOCOL *UsbIo) {
+  return SendNoDataRequest(UsbIo, DFU_ALLOW_UPDATE_REQUEST_TYPE, DFU_ALLOW_UPDATE_REQUEST,
+                           /* wValue */ DFU_ALLOW_UPDATE_VALUE, /* interface */ 0,
+                           "DFUAllowUpdateFW_4C15 OK\r\n",
+                           "VendorSetCmd DFUAllowUpdateFW_4C15 fail!!\r\n");
+}
+
+BOOLEAN DetachHideDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo) {
+  return SendNoDataRequest(UsbIo, DFU_DETACH_HIDE_REQUEST_TYPE, DFU_DETACH_HIDE_REQUEST,
+                           /* wValue */ 0, /* interface */ 0, "DetachHideDFU_4C15 OK\r\n",
+                           "VendorSetCmd DetachHideDFU_4C15 fail!!\r\n");
+}
+
+BOOLEAN DetachDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 InterfaceNumber) {
+  return SendNoDataRequest(UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
+                           /* wValue */ DFU_DETACH_TIMEOUT_MS,
+                           /* interface */ (UINT8)InterfaceNumber,
+                           "VendorSetCmd DetachDFU_4C15 OK!!\r\n",
+                           "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
+}
+
+BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
+  return SendNoDataRequest(RomUsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
+                           /* wValue */ DFU_ROM_DETACH_VALUE, /* interface */ DFU_ROM_INTERFACE,
+                           NULL, "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
+}
+
+// ---------------------------------------------------------------- waits and progress
+
+BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
+  const DEVICE_MATCH Match = {TRUE, Vid, 0, 0};
+  return WaitForDevice(&Match, RomUsbIo);
+}
+
+BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version) {
+  const DEVICE_MATCH Match = {FALSE, Vid, Pid, Version};
+  return WaitForDevice(&Match, NULL);
+}
+
+VOID AdvanceProgress(UINT32 *Accumulator, UINT32 Step, TARVEL_PROGRESS_PROTOCOL *Progress) {
+  *Accumulator += Step;
+  if (Progress != NULL) {
+    Progress->UpdateProgress(Progress, *Accumulator);
+  }
+}
+
+VOID ReportProgress(TARVEL_PROGRESS_PROTOCOL *Progress, UINT32 Percent) {
+  if (Progress != NULL) {
+    Progress->UpdateProgress(Progress, Percent);
+  }
+}
+
+// ---------------------------------------------------------------- the procedure
+
+EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
+                         const UINT8 *Payload, UINT64 PayloadLength,
+                         TARVEL_PROGRESS_PROTOCOL *Progress) {
+  DebugMessage("DFUFwDownload() =>\r\n");
+  EFI_USB_IO_PROTOCOL *RomUsbIo = NULL;
+  UINT32 Accumulator = 0;
+
+  const UINT64 Length = DFUImageLength(PayloadLength);
+  if (Length > DFU_MAX_TRANSFER_LENGTH) {
+    // The download counts its bytes in 32 signed bits: such an image cannot be sent whole.
+    DebugMessage("Image size %lu is too large for a DFU download\r\n", Length);
+    return EFI_INVALID_PARAMETER;
+  }
+  DebugMessage("Image size is OK\r\n");
+
+  FwVersionBlock Block;
+  if (!FindFwVersionBlock(Payload, PayloadLength, &Block, NULL)) {
+    DebugMessage("Failed to get FW version.\nFW file missed some patch.\r\n");
+    return EFI_INVALID_PARAMETER;
+  }
+  const UINT16 Version = FwVersionOf(&Block);
+  DebugMessage("Prepare to write FW. The new FW : VID = %x, PID = %x, FWVersion = %x\r\n",
+               (UINT32)Block.wVID, (UINT32)Block.wPID, (UINT32)Version);
+
+  // The results of these requests are not judged here: whether the camera went, shows in
+  // whether its DFU ROM device comes.
+  if (UsbIo != NULL) {
+    DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)UsbIo);
+    (VOID) DFUAllowUpdateFW_4C15(UsbIo);
+    if (Mode == UPDATE_MODE_DFU) {
+      (VOID) DetachDFU_4C15(UsbIo, InterfaceNumber);
+      BootServices->Stall(DFU_DETACH_SETTLE_US);
+    } else {
+      (VOID) DetachHideDFU_4C15(UsbIo);
+    }
+  }
+  AdvanceProgress(&Accumulator, DFU_PROGRESS_STEP, Progress);
+
+  if (!WaitForDFURomDevice(&RomUsbIo, Block.wVID)) {
+    DebugMessage("Reset and can't find DFU ROM device\r\n");
+    return EFI_DEVICE_ERROR;
+  }
+
+  // Whether the image went down whole is judged by the camera that comes back.
+  (VOID) DFUDump(RomUsbIo, Payload, (INT32)Length, &Accumulator, DFU_PROGRESS_TRANSFER, NULL,
+                 Progress);
+  ReportProgress(Progress, DFU_PROGRESS_TRANSFERRED);
+  (VOID) DetachDFURom_4C15(RomUsbIo);
+
+  if (WaitForUpdatedCamera(Block.wVID, Block.wPID, Version)) {
+    AdvanceProgress(&Accumulator, DFU_PROGRESS_STEP, Progress);
+    ReportProgress(Progress, DFU_PROGRESS_DONE);
+    DebugMessage("DFUFwDownload OK() <=\r\n");
+    return EFI_SUCCESS;
+  }
+  DebugMessage("DFUFwDownload() <=\r\n");
+  return EFI_DEVICE_ERROR;
+}

@@ -1,0 +1,171 @@
+// The flash-path update: qualify the camera, bring it into update mode, release the write
+// protection, erase, write the image in pieces, read it back and compare, tag, protect
+// again and restart the camera into the new code.
+#include "Flash.h"
+#include "vendor/Vendor.h"
+
+namespace {
+
+// Hands the running total to the progress sink, when there is one. The write phase raises
+// the total by one per piece before it takes the excess back, so a very large image would
+// pass 100 on the way: no report exceeds KV_PROGRESS_MAX.
+VOID Report(TARVEL_PROGRESS_PROTOCOL *Progress, INT32 Percent) {
+  if (Progress == NULL) {
+    return;
+  }
+  if (Percent > KV_PROGRESS_MAX) {
+    Percent = KV_PROGRESS_MAX;
+  }
+  if (Percent < 0) {
+    Percent = 0;
+  }
+  (VOID) Progress->UpdateProgress(Progress, (UINTN)Percent);
+}
+
+// A failed step: its verbose line with the status, and the status.
+EFI_STATUS Fail(const CHAR8 *Message) {
+  DebugVerbose(Message, EFI_DEVICE_ERROR);
+  return EFI_DEVICE_ERROR;
+}
+
+UINT32 PieceAt(UINT32 Offset, UINT32 Length) {
+  return Length - Offset < KV_FLASH_PIECE_SIZE ? Length - Offset : KV_FLASH_PIECE_SIZE;
+}
+
+// The steps between the allocation of the read-back buffer and its release. Length has been
+// checked: 1 to KV_FLASH_ADDRESS_SPACE bytes.
+EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT32 Length,
+                         UINT8 *Buffer, TARVEL_PROGRESS_PROTOCOL *Progress) {
+  INT32 Percent = 0;
+
+  UINT8 Answer[KV_COMMAND_BLOCK_LENGTH];
+  if (!GetDevQualify(UsbIo, Answer)) {
+    return Fail("GetDevQualify failed %r\r\n");
+  }
+  Percent += 1;
+  Report(Progress, Percent);
+
+  DebugMessage("Check Rom Code\r\n");
+  if (!CheckRomCode(UsbIo)) {
+    // The camera runs its firmware: restart it into update mode, on the same interface.
+    DebugMessage("Reset to FW update mode\r\n");
+    if (!ResetToUpdateFW(UsbIo)) {
+      return Fail("ResetToUpdateFW failed %r\r\n");
+    }
+    BootServices->Stall(KV_CAMERA_RESET_STALL_US);
+    Percent += 4;
+    Report(Progress, Percent);
+  }
+  Percent += 2;
+  Report(Progress, Percent);
+
+  DebugMessage("Disable Write Protect\r\n");
+  if (!DisableWriteProtect(UsbIo)) {
+    return Fail("DisableWriteProtect failed %r\r\n");
+  }
+  Percent += 3;
+  Report(Progress, Percent);
+
+  DebugMessage("Erase Flash\r\n");
+  if (!EraseFlash(UsbIo)) {
+    return Fail("EraseFlash failed %r\r\n");
+  }
+  Percent += 5;
+  Report(Progress, Percent);
+
+  // One point per piece while writing; at the end the budget's remainder, or the excess
+  // taken back when there were more pieces than points.
+  DebugMessage("Write Flash, ImageSize=0x%06X\r\n", Length);
+  INT32 Budget = KV_FLASH_WRITE_BUDGET;
+  for (UINT32 Offset = 0; Offset < Length;) {
+    const UINT32 Piece = PieceAt(Offset, Length);
+    Percent += 1;
+    Report(Progress, Percent);
+    Budget -= 1;
+    if (!WriteFlash(UsbIo, Offset, Piece, Payload + Offset)) {
+      DebugVerbose("WrtieFlash addr=%06X len=%06X\r\n", Offset, Piece);
+      return Fail("WrtieFlash failed %r\r\n");
+    }
+    Offset += Piece;
+  }
+  Percent += Budget;
+  Report(Progress, Percent);
+
+  DebugMessage("Read Flash\r\n");
+  for (UINT32 Offset = 0; Offset < Length;) {
+    const UINT32 Piece = PieceAt(Offset, Length);
+    // A control transfer does not say how many bytes came back. Each piece starts as the
+    // complement of the image, so bytes the camera leaves out can never pass the compare.
+    for (UINT32 I = 0; I < Piece; I++) {
+      Buffer[Offset + I] = (UINT8)~Payload[Offset + I];
+    }
+    if (!ReadFlash(UsbIo, Offset, Piece, Buffer + Offset)) {
+      return Fail("ReadFlash failed %r\r\n");
+    }
+    Offset += Piece;
+  }
+  Percent += KV_FLASH_WRITE_BUDGET;
+  Report(Progress, Percent);
+
+  if (!KvrCompareMem(Buffer, Payload, Length)) {
+    DebugMessage("Compare Code Fail\n");
+    return EFI_DEVICE_ERROR;
+  }
+
+  DebugMessage("Write Tag\r\n");
+  if (!WriteTag(UsbIo)) {
+    return Fail("WriteTag failed %r\r\n");
+  }
+  Percent += 5;
+  Report(Progress, Percent);
+
+  DebugMessage("Enable Write Protect\r\n");
+  if (!EnableWriteProtect(UsbIo)) {
+    return Fail("EnableWriteProtect failed %r\r\n");
+  }
+  Percent += 5;
+  Report(Progress, Percent);
+
+  DebugMessage("Reset to New Code\r\n");
+  if (!ResetToRom(UsbIo)) {
+    return Fail("ResetToRom failed %r\r\n");
+  }
+  Percent += 5;
+  Report(Progress, Percent);
+
+  DebugMessage("FW download success\r\n");
+  BootServices->Stall(KV_CAMERA_RESET_STALL_US);
+  return EFI_SUCCESS;
+}
+
+}  // namespace
+
+EFI_STATUS FlashFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT64 PayloadLength,
+                           TARVEL_PROGRESS_PROTOCOL *Progress) {
+  // Refused before anything reaches the camera: an empty image would only erase the flash,
+  // and flash addresses have 24 bits.
+  if (UsbIo == NULL || Payload == NULL) {
+    LogError(u"FlashFwDownload: no camera or no image\n");
+    return EFI_INVALID_PARAMETER;
+  }
+  if (PayloadLength == 0) {
+    LogError(u"FlashFwDownload: the image is empty, nothing to write\n");
+    return EFI_INVALID_PARAMETER;
+  }
+  if (PayloadLength > KV_FLASH_ADDRESS_SPACE) {
+    LogError(u"FlashFwDownload: image of 0x%lX bytes exceeds the flash address space of "
+             u"0x%lX bytes\n",
+             PayloadLength, KV_FLASH_ADDRESS_SPACE);
+    return EFI_BAD_BUFFER_SIZE;
+  }
+
+  UINT8 *Buffer = (UINT8 *)AllocatePool((UINTN)PayloadLength);
+  if (Buffer == NULL) {
+    LogError(u"FlashFwDownload: no memory for the read-back buffer of 0x%lX bytes\n",
+             PayloadLength);
+    return EFI_OUT_OF_RESOURCES;
+  }
+  EFI_STATUS Status = DownloadSteps(UsbIo, Payload, (UINT32)PayloadLength, Buffer, Progress);
+  FreePool(Buffer);
+  return Status;
+}
