@@ -35,8 +35,24 @@ host: deps
 	cmake -S . -B $(HOST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(HOST_BUILD) -j $(JOBS)
 
-efi: deps $(EFI_BUILD)/kvr_driver.lib $(EFI_BUILD)/obj/console/DebugSinkEfi.obj
+EFI_IMAGE         := $(EFI_BUILD)/KvrFmpDriver.efi
+EFI_CONSOLE_IMAGE := $(EFI_BUILD)/console/KvrFmpDriver.efi
+EFI_SILENT_SINK   := $(EFI_BUILD)/obj/platform/efi/DebugSinkEfi.obj
+EFI_CONSOLE_SINK  := $(EFI_BUILD)/obj/console/DebugSinkEfi.obj
+EFI_LINK          := lld-link -subsystem:efi_boot_service_driver -entry:KvrFmpDriverEntry \
+                     -nodefaultlib
+
+efi: deps $(EFI_BUILD)/kvr_driver.lib $(EFI_IMAGE) $(EFI_CONSOLE_IMAGE)
 	./scripts/efi-undefined $(EFI_BUILD)/kvr_driver.lib
+
+# The driver image, and the same driver printing its log on the console for emulator runs.
+$(EFI_IMAGE): $(EFI_OBJS)
+	$(EFI_LINK) -out:$@ $^
+	@echo "$@: $$(stat -c %s $@) bytes"
+
+$(EFI_CONSOLE_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_CONSOLE_SINK)
+	@mkdir -p $(dir $@)
+	$(EFI_LINK) -out:$@ $^
 
 # The sink that prints on the firmware console, for runs under the emulator.
 $(EFI_BUILD)/obj/console/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
@@ -57,7 +73,8 @@ FORCE:
 # The fuzz targets run first so that the test runner's summary closes the output.
 test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
-	cd $(HOST_BUILD) && ./kvr_tests --gtest_brief=1
+	$(MAKE) --no-print-directory emu-smoke
+	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 ./kvr_tests --gtest_brief=1
 
 # Fuzz targets: clang with libFuzzer, ASan and UBSan over the driver's own sources.
 # `make fuzz FUZZ_SECONDS=N` runs each target for N seconds; `make test` runs them briefly.
@@ -87,9 +104,9 @@ fuzz: fuzz-build host
 	  grep -E '^(Done|stat::number_of_executed_units|#[0-9]+.*cov:)' $(FUZZ_BUILD)/$$t.log | tail -n 3; \
 	done
 
-demo:
-	@echo "make demo arrives with the update run: the driver's entry point is not built yet."
-	@exit 1
+# An update of the simulated camera by the real driver, on the built-in sample capsule.
+demo: host
+	$(HOST_BUILD)/kvr-scenario $(DEMO_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -31,7 +31,7 @@ void ExpectNoViolations(const sim::Platform &platform) {
 
 void SimTest::SetUp() {
   P.InstallDriverGlobals();
-  pKVFmpPrivateData = NULL;
+  sim::ResetDriverState();
 }
 
 void SimTest::TearDown() {

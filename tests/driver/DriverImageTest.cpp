@@ -1,0 +1,67 @@
+// The firmware image itself: a PE32+ boot-service driver for x86-64 that imports nothing and
+// enters at the driver's entry point. Read from the file that make links.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kPe32PlusMagic = 0x20B;
+constexpr uint16_t kSubsystemEfiBootServiceDriver = 11;
+constexpr size_t kImportDirectory = 1;
+constexpr size_t kRelocationDirectory = 5;
+
+uint16_t U16(const std::vector<uint8_t> &b, size_t at) { return (uint16_t)(b[at] | (b[at + 1] << 8)); }
+uint32_t U32(const std::vector<uint8_t> &b, size_t at) {
+  return (uint32_t)U16(b, at) | ((uint32_t)U16(b, at + 2) << 16);
+}
+
+TEST(DriverImage, IsAPe32PlusBootServiceDriverWithNoImports) {
+  std::ifstream in(KVR_EFI_IMAGE_PATH, std::ios::binary);
+  if (!in) {
+    if (std::getenv("KVR_REQUIRE_EFI_IMAGE") != nullptr) {
+      FAIL() << KVR_EFI_IMAGE_PATH << " is missing";
+    }
+    GTEST_SKIP() << KVR_EFI_IMAGE_PATH << " is not built; make efi links it";
+  }
+  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(image.size(), 0x40u);
+  ASSERT_EQ(image[0], 'M');
+  ASSERT_EQ(image[1], 'Z');
+  size_t pe = U32(image, 0x3C);
+  ASSERT_LE(pe + 24 + 112 + 16 * 8, image.size());
+  ASSERT_EQ(std::memcmp(&image[pe], "PE\0\0", 4), 0);
+  EXPECT_EQ(U16(image, pe + 4), kMachineAmd64);
+  size_t optional = pe + 24;
+  EXPECT_EQ(U16(image, optional), kPe32PlusMagic);
+  EXPECT_EQ(U16(image, optional + 68), kSubsystemEfiBootServiceDriver);
+  uint32_t entry = U32(image, optional + 16);
+  EXPECT_NE(entry, 0u);
+  uint32_t directories = U32(image, optional + 108);
+  ASSERT_GT(directories, kRelocationDirectory);
+  size_t directory = optional + 112;
+  EXPECT_EQ(U32(image, directory + 8 * kImportDirectory + 4), 0u) << "the image imports symbols";
+  EXPECT_NE(U32(image, directory + 8 * kRelocationDirectory + 4), 0u)
+      << "firmware loads the image anywhere: it needs base relocations";
+
+  // The entry point lies in an executable section.
+  uint16_t sections = U16(image, pe + 6);
+  size_t table = optional + U16(image, pe + 20);
+  bool inCode = false;
+  for (uint16_t i = 0; i < sections && table + 40 * (i + 1) <= image.size(); i++) {
+    size_t s = table + 40 * i;
+    uint32_t address = U32(image, s + 12), size = U32(image, s + 8), flags = U32(image, s + 36);
+    if (entry >= address && entry < address + size && (flags & 0x20000000) != 0) inCode = true;
+  }
+  EXPECT_TRUE(inCode);
+  std::printf("KvrFmpDriver.efi: %zu bytes\n", image.size());
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+// The update run through the driver's entry point: every way it ends, what it returns and
+// what it leaves behind.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "camera/CameraFixture.h"
+#include "capsule/Capsule.h"
+#include "driver/Driver.h"
+#include "sim/Log.h"
+#include "tools/CapsuleFormat.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using capfmt::Bytes;
+
+const char kEntry[] = "Korvane camera Flash driver entry =>\r\n";
+const char kExit[] = "Korvane camera Flash driver entry <=\r\n";
+
+// A progress protocol that records every value it is given.
+struct RecordingProgress {
+  TARVEL_PROGRESS_PROTOCOL protocol{&Update};
+  std::vector<UINTN> values;
+  static EFI_STATUS EFIAPI Update(TARVEL_PROGRESS_PROTOCOL *This, UINTN Percent) {
+    reinterpret_cast<RecordingProgress *>(This)->values.push_back(Percent);
+    return EFI_SUCCESS;
+  }
+};
+
+enum class Path { Hob, CapsuleOnRam, Insyde };
+
+class UpdateRunTest : public CameraTest {
+ protected:
+  // The platform hands a capsule over as a platform does on that path.
+  void HandOver(Path path, const Bytes &image) {
+    if (path == Path::Insyde) {
+      capsule = capfmt::MakeFmpCapsule(image, {.drivers = 1, .items = 2});
+      P.SetFirmwareVendor(u"INSYDE Corp.");
+      const EFI_GUID guid = KV_CAPSULE_ADDRESS_VARIABLE_GUID;
+      P.SetVariable(KV_CAPSULE_ADDRESS_NAME, guid, EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                    Address(capsule.data()));
+      return;
+    }
+    capsule = capfmt::MakeFvCapsule(image, {.largeFile = false, .padFiles = 2});
+    if (path == Path::Hob) {
+      P.InstallHobList(sim::HobListBuilder().Capsule((uintptr_t)capsule.data(), capsule.size()));
+    } else {
+      P.InstallHobList(sim::HobListBuilder());
+      const EFI_GUID guid = EFI_CAPSULE_VENDOR_GUID;
+      P.SetVariable(KV_CAPSULE_ON_RAM_NAME, guid, EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                    Address(capsule.data()));
+    }
+  }
+  void InstallProgress() {
+    P.InstallProtocol(P.CreateHandle(), gTarvelProgressProtocolGuid, &progress.protocol);
+  }
+  EFI_STATUS RunEntry() {
+    EFI_STATUS status = KvrFmpDriverEntry(P.ImageHandle(), P.SystemTable());
+    if (pKVFmpPrivateData != nullptr) {  // the record outlives the run, as in firmware
+      P.AllowOutstanding(pKVFmpPrivateData);
+      P.AllowOutstanding(pKVFmpPrivateData->pDescriptor);
+    }
+    return status;
+  }
+  static std::vector<uint8_t> Address(const void *p) {
+    std::vector<uint8_t> bytes(8);
+    uint64_t value = (uint64_t)(uintptr_t)p;
+    std::memcpy(bytes.data(), &value, 8);
+    return bytes;
+  }
+
+  Bytes payload = Bytes(10000, 0x5A);
+  Bytes image = capfmt::MakeImage(0x3B5A, 0x4C15, payload);
+  Bytes capsule;
+  RecordingProgress progress;
+};
+
+TEST_F(UpdateRunTest, EntryPointStoresThePlatformTables) {
+  ::ImageHandle = nullptr;
+  ::SystemTable = nullptr;
+  ::BootServices = nullptr;
+  ::RuntimeServices = nullptr;
+  RunEntry();
+  EXPECT_EQ(::ImageHandle, P.ImageHandle());
+  EXPECT_EQ(::SystemTable, P.SystemTable());
+  EXPECT_EQ(::BootServices, P.BootServices());
+  EXPECT_EQ(::RuntimeServices, P.RuntimeServices());
+}
+
+TEST_F(UpdateRunTest, NoCapsuleEndsTheRunBeforeAnyDeviceIsTouched) {
+  Attach();
+  InstallProgress();
+  P.InstallHobList(sim::HobListBuilder());
+  EXPECT_EQ(RunEntry(), EFI_NOT_FOUND);
+  EXPECT_THAT(Log(), ElementsAre(kEntry, "Variable for capsule is not found.\n",
+                                 "Fail to check capsule image.\n", "Get Capsule file Failed.\n",
+                                 kExit));
+  EXPECT_EQ(pKVFmpPrivateData, nullptr);
+  EXPECT_THAT(Transfers(), IsEmpty());
+  EXPECT_THAT(progress.values, IsEmpty());
+}
+
+TEST_F(UpdateRunTest, NoHobListReturnsThatError) {
+  EXPECT_EQ(RunEntry(), EFI_NOT_FOUND);
+  EXPECT_THAT(Log(), ElementsAre(kEntry, "Fail to get HOB.\n", "Get Capsule file Failed.\n", kExit));
+}
+
+TEST_F(UpdateRunTest, CapsuleWithoutTheCameraFileEndsWithNotFound) {
+  Attach();
+  InstallProgress();
+  Bytes fv = capfmt::MakeFvCapsule(image);
+  EFI_GUID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  std::memcpy(&fv[32 + 72], &other, sizeof other);  // rename the camera file
+  P.InstallHobList(sim::HobListBuilder().Capsule((uintptr_t)fv.data(), fv.size()));
+  EXPECT_EQ(RunEntry(), EFI_NOT_FOUND);
+  EXPECT_THAT(Log(), ElementsAre(kEntry, "Prepare to search image from Capsule\n", "Image not found.\n",
+                                 "No camera image in the capsule.\n", kExit));
+  EXPECT_EQ(pKVFmpPrivateData, nullptr);
+  EXPECT_THAT(Transfers(), IsEmpty());
+  EXPECT_THAT(progress.values, IsEmpty());
+}
+
+TEST_F(UpdateRunTest, HeaderFramingBytesBeyondTheImageIsRefusedBeforeAnyDevice) {
+  Attach();
+  Bytes bad = image;
+  uint32_t total = (uint32_t)bad.size() + 1;
+  std::memcpy(&bad[12], &total, 4);
+  HandOver(Path::Hob, bad);
+  EXPECT_EQ(RunEntry(), EFI_VOLUME_CORRUPTED);
+  EXPECT_EQ(Log().end()[-2], "Camera image total size 0x2721 exceeds the located image of 0x2720 bytes.\n");
+  EXPECT_EQ(Log().back(), kExit);
+  EXPECT_EQ(pKVFmpPrivateData, nullptr);
+  EXPECT_THAT(Transfers(), IsEmpty());
+}
+
+TEST_F(UpdateRunTest, RecordAllocationFailureReturnsOutOfResourcesWithoutTheExitLine) {
+  HandOver(Path::Hob, image);
+  P.FailAllocation(1);  // nothing before the record allocates on the HOB path
+  EXPECT_EQ(RunEntry(), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Log().back(), "Out of resource to allocate FMP private data \n");
+  EXPECT_EQ(pKVFmpPrivateData, nullptr);
+}
+
+TEST_F(UpdateRunTest, DescriptorAllocationFailureFreesTheRecord) {
+  HandOver(Path::Hob, image);
+  P.FailAllocation(3);  // the record, the trace message, then the descriptor array
+  EXPECT_EQ(RunEntry(), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Log().back(), "Initialze Private data fail \n");
+  EXPECT_EQ(pKVFmpPrivateData, nullptr);
+  EXPECT_EQ(P.Pool().outstanding, 0u);
+}
+
+TEST_F(UpdateRunTest, NoMatchingCameraReportsTenAndReturnsTheProgressLookupStatus) {
+  camera::Config other;
+  other.device.idProduct = 0x9999;
+  Attach(other);
+  HandOver(Path::Hob, image);
+  InstallProgress();
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_THAT(progress.values, ElementsAre(10u));
+  EXPECT_THAT(Log(), ::testing::Contains("pKVFmpPrivateData-> wVID = 3b5a, pKVFmpPrivateData->wPID = 9999\r\n"));
+  EXPECT_THAT(Log(), ::testing::Not(::testing::Contains("Find match HWID, Try to update FW\r\n")));
+  EXPECT_EQ(Log().back(), kExit);
+  EXPECT_EQ(P.Pool().outstanding, 2u);  // the record and its descriptor array
+}
+
+TEST_F(UpdateRunTest, WithoutTheProgressProtocolAnEmptyTableReturnsNotFound) {
+  HandOver(Path::Hob, image);
+  EXPECT_EQ(RunEntry(), EFI_NOT_FOUND);
+  EXPECT_THAT(Log(), ::testing::Contains("LocateProtocol for Tarvel Progress fail\r\n"));
+  EXPECT_EQ(pKVFmpPrivateData->wCount, 0);
+}
+
+TEST_F(UpdateRunTest, OnlySixCapitalsInsydeSelectTheAddressVariable) {
+  struct Case {
+    const char16_t *vendor;
+    bool insyde;
+  };
+  for (const Case c : {Case{u"INSYDE Corp.", true}, Case{u"INSYDE", true}, Case{u"Insyde", false},
+                       Case{u"INSYD", false}, Case{u"EDK II", false}}) {
+    P.SetFirmwareVendor(c.vendor);
+    size_t before = P.GetVariableCalls(KV_CAPSULE_ADDRESS_NAME);
+    RunEntry();
+    EXPECT_EQ(P.GetVariableCalls(KV_CAPSULE_ADDRESS_NAME) - before, c.insyde ? 1u : 0u)
+        << sim::ToUtf8(c.vendor);
+  }
+}
+
+// ---------------------------------------------------------------- a matching camera
+
+class UpdateRunPathTest : public UpdateRunTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UpdateRunPathTest, FlashCameraGetsTheImageOnEveryCapsulePath) {
+  auto camera = Attach();
+  InstallProgress();
+  HandOver(static_cast<Path>(GetParam()), image);
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
+  EXPECT_TRUE(camera->Flash().Tagged());
+  ASSERT_FALSE(progress.values.empty());
+  EXPECT_EQ(progress.values.front(), 10u);
+  EXPECT_EQ(progress.values.back(), 100u);
+  EXPECT_THAT(Log(), ::testing::Contains("Find match HWID, Try to update FW\r\n"));
+  EXPECT_EQ(Log().end()[-2], "Update FW success\r\n");
+  EXPECT_EQ(Log().back(), kExit);
+  EXPECT_EQ(P.Pool().outstanding, 2u);  // only the record and its descriptor array remain
+  EXPECT_EQ(pKVFmpPrivateData->pDescriptor[0].Version, 0x0102u);  // bcdDevice before the update
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, UpdateRunPathTest,
+                         ::testing::Values((int)Path::Hob, (int)Path::CapsuleOnRam,
+                                           (int)Path::Insyde));
+
+TEST_F(UpdateRunTest, WithoutTheProgressProtocolTheUpdateStillRuns) {
+  auto camera = Attach();
+  HandOver(Path::Hob, image);
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
+}
+
+// The device loop on a table the test writes, as the enumeration could never leave it.
+class DeviceLoopTest : public UpdateRunTest {
+ protected:
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    pKVFmpPrivateData = (FmpPrivateData *)AllocateZeroPool(sizeof(FmpPrivateData));
+    ASSERT_EQ(InitializeKVDescriptor(), EFI_SUCCESS);
+    sim::ClearCapturedLog();
+    header = reinterpret_cast<const KVN_FW_HEADER *>(image.data());
+  }
+  void TearDown() override {
+    FreePool(pKVFmpPrivateData->pDescriptor);
+    FreePool(pKVFmpPrivateData);
+    pKVFmpPrivateData = nullptr;
+    UpdateRunTest::TearDown();
+  }
+  void Entry(size_t index, EFI_USB_IO_PROTOCOL *io, UINT16 mode) {
+    FmpPrivateData &r = *pKVFmpPrivateData;
+    r.pUsbIo[index] = io;
+    r.wVID[index] = 0x3B5A;
+    r.wPID[index] = 0x4C15;
+    r.wMode[index] = mode;
+    r.wCount = (UINT16)std::max<size_t>(r.wCount, index + 1);
+  }
+  size_t TransfersTo(uint8_t port) const {
+    size_t n = 0;
+    for (const sim::Transfer &t : Transfers()) n += t.port == port;
+    return n;
+  }
+  const KVN_FW_HEADER *header = nullptr;
+};
+
+TEST_F(DeviceLoopTest, UnknownModeTakesTheFlashPath) {
+  auto camera = Attach();
+  XuUnitId = 6;
+  Entry(0, Io(), 7);
+  EXPECT_EQ(UpdateFirstMatchingDevice(header, nullptr, EFI_NOT_FOUND), EFI_SUCCESS);
+  EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
+}
+
+TEST_F(DeviceLoopTest, OnlyTheLowestMatchingEntryIsTriedEvenWhenItFails) {
+  auto first = Attach();
+  auto second = Attach();
+  XuUnitId = 6;
+  first->Misbehave().stalls.push_back({camera::CommandBlock(camera::kCommandGetDevQualify)});
+  Entry(0, Io(0, 0), UPDATE_MODE_RUNTIME);
+  Entry(1, Io(0, 1), UPDATE_MODE_RUNTIME);
+  EXPECT_EQ(UpdateFirstMatchingDevice(header, nullptr, EFI_SUCCESS), EFI_DEVICE_ERROR);
+  EXPECT_THAT(Log(), ::testing::Not(::testing::Contains("Update FW success\r\n")));
+  EXPECT_GT(TransfersTo(Port(0)), 0u);
+  EXPECT_EQ(TransfersTo(Port(1)), 0u);
+}
+
+TEST_F(DeviceLoopTest, NullSlotIsSkippedSilentlyAndAFailedDescriptorReadStillMatches) {
+  auto camera = Attach();
+  XuUnitId = 6;
+  Entry(0, nullptr, UPDATE_MODE_RUNTIME);
+  Entry(1, Io(), UPDATE_MODE_RUNTIME);
+  P.Usb().FailDescriptorGetter(Port(), sim::DescriptorGetter::Device, EFI_DEVICE_ERROR);
+  EXPECT_EQ(UpdateFirstMatchingDevice(header, nullptr, EFI_SUCCESS), EFI_SUCCESS);
+  EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
+  ASSERT_GE(Log().size(), 3u);
+  EXPECT_EQ(Log()[0], "KvrFmpDriver: Get device descriptor failed:0x7.\n");
+  EXPECT_EQ(Log()[1], "pKVFmpPrivateData-> wVID = 3b5a, pKVFmpPrivateData->wPID = 4c15\r\n");
+  EXPECT_EQ(Log()[2], "Find match HWID, Try to update FW\r\n");
+}
+
+TEST_F(DeviceLoopTest, DescriptorRefreshDecidesTheMatchAndOnlyEntryZeroHasAVersion) {
+  camera::Config other;
+  other.device.idProduct = 0x9999;
+  other.device.bcdDevice = 0x0321;
+  Attach(other);
+  Entry(0, Io(), UPDATE_MODE_RUNTIME);  // stored as a match, but the device says otherwise
+  EXPECT_EQ(UpdateFirstMatchingDevice(header, nullptr, EFI_NOT_FOUND), EFI_NOT_FOUND);
+  EXPECT_EQ(pKVFmpPrivateData->wPID[0], 0x9999);
+  EXPECT_EQ(pKVFmpPrivateData->pDescriptor[0].Version, 0x0321u);
+  EXPECT_EQ(Log()[0], "Original FW Version is 321\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// kvr-scenario: runs the real driver against a simulated platform and camera and shows the
+// update as a platform would see it: progress, result, time, and the camera afterwards.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <unistd.h>
+
+#include "platform/Platform.h"
+#include "tools/Scenario.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kvr-scenario [--capsule FILE] [--path hob|capsule-on-ram|insyde]\n"
+    "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling]\n"
+    "                    [--no-progress] [--log]\n"
+    "  Hands the capsule (built by kvrcap; default: a built-in sample for camera 3B5A:4C15)\n"
+    "  to the driver on the chosen path, with the chosen camera on the USB bus, calls the\n"
+    "  driver's entry point and prints the progress, the returned status, the virtual time\n"
+    "  taken and whether the camera now holds the image. --log prints the driver's log.\n"
+    "  Exit status 0 when the driver returned EFI_SUCCESS and the camera holds the image.\n";
+
+// On a terminal the bar redraws in place; into a file or pipe each report is a line.
+void Bar(UINTN percent) {
+  constexpr int kWidth = 40;
+  static const bool terminal = isatty(fileno(stdout));
+  int filled = (int)(percent > 100 ? 100 : percent) * kWidth / 100;
+  std::printf("%s  [%.*s%*s] %3u%%", terminal ? "\r" : "", filled,
+              "########################################", kWidth - filled, "", (unsigned)percent);
+  if (!terminal) std::printf("\n");
+  std::fflush(stdout);
+}
+
+std::string StatusText(EFI_STATUS status) {
+  const char *name = KvrStatusName(status);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s (0x%llX)", name ? name : "unnamed status",
+                (unsigned long long)status);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  scenario::Options options;
+  std::string capsulePath;
+  bool showLog = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    auto value = [&](const char *option) -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "kvr-scenario: %s needs a value\n", option);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--capsule") {
+      capsulePath = value("--capsule");
+    } else if (a == "--path") {
+      std::string v = value("--path");
+      if (!scenario::ParsePath(v, &options.path)) {
+        std::fprintf(stderr, "kvr-scenario: unknown path '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (a == "--camera") {
+      std::string v = value("--camera");
+      if (!scenario::ParseCamera(v, &options.camera)) {
+        std::fprintf(stderr, "kvr-scenario: unknown camera '%s'\n", v.c_str());
+        return 2;
+      }
+    } else if (a == "--no-progress") {
+      options.progressProtocol = false;
+    } else if (a == "--log") {
+      showLog = true;
+    } else {
+      std::fprintf(stderr, "kvr-scenario: unknown option '%s' (try --help)\n", a.c_str());
+      return 2;
+    }
+  }
+
+  capfmt::Bytes capsule;
+  if (capsulePath.empty()) {
+    capsule = scenario::SampleCapsule(options.path);
+    capsulePath = "built-in sample";
+  } else {
+    std::ifstream in(capsulePath, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "kvr-scenario: cannot read %s\n", capsulePath.c_str());
+      return 1;
+    }
+    capsule.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::printf("capsule:  %s, %zu bytes, handed over by %s\n", capsulePath.c_str(), capsule.size(),
+              scenario::Name(options.path));
+  std::printf("camera:   %s\n", scenario::Name(options.camera));
+  std::printf("progress:\n");
+  bool anyProgress = false;
+  options.onProgress = [&](UINTN percent) {
+    anyProgress = true;
+    Bar(percent);
+  };
+  scenario::Outcome outcome = scenario::Run(capsule, options);
+  if (!anyProgress) {
+    std::printf("  (none reported)\n");
+  } else if (isatty(fileno(stdout))) {
+    std::printf("\n");
+  }
+
+  if (showLog) {
+    std::printf("driver log:\n");
+    for (const std::string &line : outcome.log) {
+      std::string text = line;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      std::printf("  %s\n", text.c_str());
+    }
+  }
+  std::string values;
+  for (UINTN v : outcome.progress) values += (values.empty() ? "" : ",") + std::to_string(v);
+  std::printf("reports:  %s\n", values.empty() ? "-" : values.c_str());
+  std::printf("status:   %s\n", StatusText(outcome.status).c_str());
+  std::printf("time:     %.3f s of virtual time, %zu control transfers\n",
+              outcome.virtualUs / 1e6, outcome.transfers);
+  std::printf("result:   %s; the camera %s the image\n", outcome.cameraState.c_str(),
+              outcome.cameraHoldsImage ? "holds" : "does NOT hold");
+  return outcome.status == EFI_SUCCESS && outcome.cameraHoldsImage ? 0 : 1;
+}
