@@ -54,7 +54,7 @@ struct Output {
   }
 };
 
-struct Spec {
+struct Directive {
   BOOLEAN LeftJustify = FALSE;
   BOOLEAN ZeroPad = FALSE;
   UINTN Width = 0;
@@ -62,7 +62,7 @@ struct Spec {
 
 // Emits Text (Length characters, any character type) padded to the width.
 template <typename CharT>
-void EmitPadded(Output &Out, const Spec &S, const CharT *Text, UINTN Length) {
+void EmitPadded(Output &Out, const Directive &S, const CharT *Text, UINTN Length) {
   UINTN Pad = S.Width > Length ? S.Width - Length : 0;
   if (!S.LeftJustify) {
     Out.Repeat(u' ', Pad);
@@ -76,7 +76,7 @@ void EmitPadded(Output &Out, const Spec &S, const CharT *Text, UINTN Length) {
 }
 
 template <typename CharT>
-void EmitString(Output &Out, const Spec &S, const CharT *Text) {
+void EmitString(Output &Out, const Directive &S, const CharT *Text) {
   if (Text == NULL) {
     static const CHAR8 kNull[] = "<null string>";
     EmitPadded(Out, S, kNull, sizeof(kNull) - 1);
@@ -89,7 +89,7 @@ void EmitString(Output &Out, const Spec &S, const CharT *Text) {
   EmitPadded(Out, S, Text, Length);
 }
 
-void EmitNumber(Output &Out, const Spec &S, UINT64 Magnitude, BOOLEAN Negative, UINT32 Radix,
+void EmitNumber(Output &Out, const Directive &S, UINT64 Magnitude, BOOLEAN Negative, UINT32 Radix,
                 BOOLEAN UpperCase) {
   const CHAR8 *Digits = UpperCase ? "0123456789ABCDEF" : "0123456789abcdef";
   CHAR8 Reversed[kMaxDigits];
@@ -118,13 +118,13 @@ void EmitNumber(Output &Out, const Spec &S, UINT64 Magnitude, BOOLEAN Negative, 
   }
 }
 
-void EmitStatus(Output &Out, const Spec &S, EFI_STATUS Status) {
+void EmitStatus(Output &Out, const Directive &S, EFI_STATUS Status) {
   const CHAR8 *Name = KvrStatusName(Status);
   if (Name != NULL) {
     EmitString(Out, S, Name);
     return;
   }
-  Spec Hex = S;
+  Directive Hex = S;
   if (Hex.Width < 8) {
     Hex.Width = 8;
     Hex.ZeroPad = TRUE;
@@ -145,7 +145,7 @@ UINTN FormatImpl(CHAR16 *Buffer, UINTN BufferChars, const FmtChar *Format, va_li
       continue;
     }
     const FmtChar *Start = P;
-    Spec S;
+    Directive S;
     BOOLEAN Long = FALSE;
     P++;
     for (;; P++) {

@@ -11,17 +11,9 @@
 
 #include "camera/CameraFixture.h"
 #include "dfu/Dfu.h"
+#include "support/ProgressRecorder.h"
 #include "tools/CapsuleFormat.h"
 
-// The progress protocol of the platform, recording every Percent it is told.
-struct ProgressRecorder : TARVEL_PROGRESS_PROTOCOL {
-  ProgressRecorder() { UpdateProgress = &Record; }
-  static EFI_STATUS EFIAPI Record(TARVEL_PROGRESS_PROTOCOL *This, UINTN Percent) {
-    static_cast<ProgressRecorder *>(This)->percents.push_back(Percent);
-    return EFI_SUCCESS;
-  }
-  std::vector<UINTN> percents;
-};
 
 // first, first + step, ... up to and including last.
 inline std::vector<UINTN> Steps(UINTN first, UINTN step, UINTN last) {

@@ -10,6 +10,7 @@
 #include "capsule/Capsule.h"
 #include "driver/Driver.h"
 #include "sim/Log.h"
+#include "support/ProgressRecorder.h"
 #include "tools/CapsuleFormat.h"
 
 namespace {
@@ -20,16 +21,6 @@ using capfmt::Bytes;
 
 const char kEntry[] = "Korvane camera Flash driver entry =>\r\n";
 const char kExit[] = "Korvane camera Flash driver entry <=\r\n";
-
-// A progress protocol that records every value it is given.
-struct RecordingProgress {
-  TARVEL_PROGRESS_PROTOCOL protocol{&Update};
-  std::vector<UINTN> values;
-  static EFI_STATUS EFIAPI Update(TARVEL_PROGRESS_PROTOCOL *This, UINTN Percent) {
-    reinterpret_cast<RecordingProgress *>(This)->values.push_back(Percent);
-    return EFI_SUCCESS;
-  }
-};
 
 enum class Path { Hob, CapsuleOnRam, Insyde };
 
@@ -56,7 +47,7 @@ class UpdateRunTest : public CameraTest {
     }
   }
   void InstallProgress() {
-    P.InstallProtocol(P.CreateHandle(), gTarvelProgressProtocolGuid, &progress.protocol);
+    P.InstallProtocol(P.CreateHandle(), gTarvelProgressProtocolGuid, &progress);
   }
   EFI_STATUS RunEntry() {
     EFI_STATUS status = KvrFmpDriverEntry(P.ImageHandle(), P.SystemTable());
@@ -76,7 +67,7 @@ class UpdateRunTest : public CameraTest {
   Bytes payload = Bytes(10000, 0x5A);
   Bytes image = capfmt::MakeImage(0x3B5A, 0x4C15, payload);
   Bytes capsule;
-  RecordingProgress progress;
+  ProgressRecorder progress;
 };
 
 TEST_F(UpdateRunTest, EntryPointStoresThePlatformTables) {
@@ -101,7 +92,7 @@ TEST_F(UpdateRunTest, NoCapsuleEndsTheRunBeforeAnyDeviceIsTouched) {
                                  kExit));
   EXPECT_EQ(pKVFmpPrivateData, nullptr);
   EXPECT_THAT(Transfers(), IsEmpty());
-  EXPECT_THAT(progress.values, IsEmpty());
+  EXPECT_THAT(progress.percents, IsEmpty());
 }
 
 TEST_F(UpdateRunTest, NoHobListReturnsThatError) {
@@ -121,7 +112,7 @@ TEST_F(UpdateRunTest, CapsuleWithoutTheCameraFileEndsWithNotFound) {
                                  "No camera image in the capsule.\n", kExit));
   EXPECT_EQ(pKVFmpPrivateData, nullptr);
   EXPECT_THAT(Transfers(), IsEmpty());
-  EXPECT_THAT(progress.values, IsEmpty());
+  EXPECT_THAT(progress.percents, IsEmpty());
 }
 
 TEST_F(UpdateRunTest, HeaderFramingBytesBeyondTheImageIsRefusedBeforeAnyDevice) {
@@ -161,7 +152,7 @@ TEST_F(UpdateRunTest, NoMatchingCameraReportsTenAndReturnsTheProgressLookupStatu
   HandOver(Path::Hob, image);
   InstallProgress();
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
-  EXPECT_THAT(progress.values, ElementsAre(10u));
+  EXPECT_THAT(progress.percents, ElementsAre(10u));
   EXPECT_THAT(Log(), ::testing::Contains("pKVFmpPrivateData-> wVID = 3b5a, pKVFmpPrivateData->wPID = 9999\r\n"));
   EXPECT_THAT(Log(), ::testing::Not(::testing::Contains("Find match HWID, Try to update FW\r\n")));
   EXPECT_EQ(Log().back(), kExit);
@@ -201,9 +192,9 @@ TEST_P(UpdateRunPathTest, FlashCameraGetsTheImageOnEveryCapsulePath) {
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
   EXPECT_TRUE(camera->Flash().Tagged());
-  ASSERT_FALSE(progress.values.empty());
-  EXPECT_EQ(progress.values.front(), 10u);
-  EXPECT_EQ(progress.values.back(), 100u);
+  ASSERT_FALSE(progress.percents.empty());
+  EXPECT_EQ(progress.percents.front(), 10u);
+  EXPECT_EQ(progress.percents.back(), 100u);
   EXPECT_THAT(Log(), ::testing::Contains("Find match HWID, Try to update FW\r\n"));
   EXPECT_EQ(Log().end()[-2], "Update FW success\r\n");
   EXPECT_EQ(Log().back(), kExit);

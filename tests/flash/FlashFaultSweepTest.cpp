@@ -54,7 +54,7 @@ class FlashFaultSweepTest : public FlashTest {
     sim::ClearCapturedLog();
     ProgressRecorder progress;
     Outcome run;
-    run.status = FlashFwDownload(Io(), payload_.data(), payload_.size(), &progress.protocol);
+    run.status = FlashFwDownload(Io(), payload_.data(), payload_.size(), &progress);
     for (size_t i = base; i < Transfers().size(); i++) {
       run.names.push_back(Name(Transfers()[i]));
     }

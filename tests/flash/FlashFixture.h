@@ -12,20 +12,11 @@
 #include "camera/CameraFixture.h"
 #include "flash/Flash.h"
 #include "sim/Log.h"
+#include "support/ProgressRecorder.h"
 #include "vendor/Vendor.h"
 
 namespace flashpath {
 
-// The OEM progress protocol, recording each Percent it is handed.
-struct ProgressRecorder {
-  TARVEL_PROGRESS_PROTOCOL protocol{&Update};  // first: This leads back to the recorder
-  std::vector<UINTN> percents;
-
-  static EFI_STATUS EFIAPI Update(TARVEL_PROGRESS_PROTOCOL *This, UINTN Percent) {
-    reinterpret_cast<ProgressRecorder *>(This)->percents.push_back(Percent);
-    return EFI_SUCCESS;
-  }
-};
 
 // Bytes that look like firmware: no long runs, a different stream per seed.
 inline std::vector<uint8_t> Image(size_t length, uint32_t seed = 1) {

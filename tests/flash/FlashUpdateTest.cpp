@@ -44,7 +44,7 @@ class FlashUpdateTest : public FlashTest {
  protected:
   EFI_STATUS Update(const std::vector<uint8_t> &payload, bool withProgress = true) {
     return FlashFwDownload(Io(), payload.data(), payload.size(),
-                           withProgress ? &progress.protocol : nullptr);
+                           withProgress ? &progress : nullptr);
   }
   void ExpectProtectedAgain() {
     EXPECT_EQ(cam->Flash().StatusRegister(), 0x8C);
@@ -301,7 +301,7 @@ TEST_F(FlashUpdateTest, EmptyImageIsRefused) {
   AttachCamera();
   const std::vector<uint8_t> old = cam->Flash().Contents();
   const UINT8 byte = 0;
-  EXPECT_EQ(FlashFwDownload(Io(), &byte, 0, &progress.protocol), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(FlashFwDownload(Io(), &byte, 0, &progress), EFI_INVALID_PARAMETER);
   EXPECT_THAT(Transfers(), IsEmpty());
   EXPECT_THAT(progress.percents, IsEmpty());
   EXPECT_EQ(cam->Flash().Contents(), old);
@@ -312,7 +312,7 @@ TEST_F(FlashUpdateTest, EmptyImageIsRefused) {
 TEST_F(FlashUpdateTest, ImageBeyondTheFlashAddressSpaceIsRefused) {
   AttachCamera();
   const UINT8 byte = 0;  // never read: the length alone decides
-  EXPECT_EQ(FlashFwDownload(Io(), &byte, 0x1000001, &progress.protocol), EFI_BAD_BUFFER_SIZE);
+  EXPECT_EQ(FlashFwDownload(Io(), &byte, 0x1000001, &progress), EFI_BAD_BUFFER_SIZE);
   EXPECT_THAT(Transfers(), IsEmpty());
   EXPECT_EQ(P.Pool().outstanding, 0u);
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:FlashFwDownload: image of 0x1000001 bytes "
