@@ -24,7 +24,7 @@ EFI_CXXFLAGS := --target=x86_64-unknown-windows -std=c++20 -ffreestanding -fno-e
                 -fno-rtti -mno-red-zone -fno-stack-protector -mno-stack-arg-probe \
                 -O2 -Wall -Wextra -Werror -I.
 
-.PHONY: all deps host efi test demo clean fuzz fuzz-build
+.PHONY: all deps host efi test demo demo-sim clean fuzz fuzz-build
 
 all: host efi
 
@@ -74,6 +74,7 @@ FORCE:
 test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 	$(MAKE) --no-print-directory emu-smoke
+	$(MAKE) --no-print-directory emu-e2e
 	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 ./kvr_tests --gtest_brief=1
 
 # Fuzz targets: clang with libFuzzer, ASan and UBSan over the driver's own sources.
@@ -104,8 +105,15 @@ fuzz: fuzz-build host
 	  grep -E '^(Done|stat::number_of_executed_units|#[0-9]+.*cov:)' $(FUZZ_BUILD)/$$t.log | tail -n 3; \
 	done
 
-# An update of the simulated camera by the real driver, on the built-in sample capsule.
-demo: host
+# The update of the emulated camera in real firmware (OVMF under QEMU): the driver's log,
+# the progress bar and the result. DEMO=flash (default), dfu-interface, dfu-capable or
+# insyde (an FMP capsule on INSYDE firmware); the rules are in emu/emu.mk.
+DEMO ?= flash
+
+demo: emu-demo
+
+# The same update of the simulated camera, on the host: DEMO_ARGS are kvr-scenario's options.
+demo-sim: host
 	$(HOST_BUILD)/kvr-scenario $(DEMO_ARGS)
 
 clean:

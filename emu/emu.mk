@@ -20,7 +20,7 @@ EMU_PROBE_OBJS := $(EFI_BUILD)/obj/emu/probe/ProbeDriver.obj \
                   $(EFI_BUILD)/obj/emu/harness/HarnessCore.obj \
                   $(EFI_BUILD)/obj/emu/harness/Support.obj
 
-.PHONY: emu-harness emu-smoke emu-probe
+.PHONY: emu-harness emu-smoke emu-probe emu-e2e emu-demo
 
 emu-harness: deps $(EMU_HARNESS)
 
@@ -46,5 +46,17 @@ $(EMU_PROBE): $(EMU_PROBE_OBJS)
 # see the device, and its requests, stall, timeout and re-enumeration must come through.
 emu-smoke: deps
 	./emu/run-e2e --smoke
+
+# The camera update end to end, every scenario: flash path, DFU modes 1 and 2, INSYDE with
+# an FMP capsule, no camera, a camera with other IDs. The console-logging driver runs in
+# OVMF with the camera model behind usb-redir; each run has a hard time limit. The suite
+# builds what is missing (host tools, firmware images, harness) and prints each scenario's
+# wall time.
+emu-e2e: deps
+	./emu/e2e-suite
+
+# One scenario ($(DEMO), from the top-level Makefile) with the firmware console shown.
+emu-demo: deps
+	./emu/e2e-suite --demo $(DEMO)
 
 .DEFAULT_GOAL := $(EMU_SAVED_GOAL)

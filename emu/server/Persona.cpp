@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "emu/server/CameraPersona.h"
 #include "emu/server/TestDevice.h"
 
 namespace emu {
@@ -92,6 +93,20 @@ const std::vector<PersonaEntry> &PersonaCatalogue() {
       {"test-device",
        "plain USB 2.0 device with the emulator's test requests (options: vid, pid, bcd)",
        MakeTestDevice},
+      {"camera-flash",
+       "the camera on chip 0x4C01, without DFU: the flash path (options of every camera "
+       "persona: vid, pid, bcd, chip, restart-delay-ms, detach-delay-ms, rom-detach-delay-ms, "
+       "block-busy-ms, old-image-kib)",
+       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::Flash, o); }},
+      {"camera-dfu-interface",
+       "the camera with a DFU 1.1 run-time interface: the DFU path, mode 1",
+       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::DfuInterface, o); }},
+      {"camera-dfu-capable",
+       "the camera on the DFU-capable chip 0x4C15: the DFU path, mode 2",
+       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::DfuCapable, o); }},
+      {"camera-other-ids",
+       "the camera with product ID 0x9999, which no camera image names",
+       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::OtherIds, o); }},
   };
   return catalogue;
 }

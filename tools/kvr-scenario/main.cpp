@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/Platform.h"
+#include "tools/CapsuleFormat.h"
 #include "tools/Scenario.h"
 
 namespace {
@@ -17,11 +18,56 @@ const char kUsage[] =
     "usage: kvr-scenario [--capsule FILE] [--path hob|capsule-on-ram|insyde]\n"
     "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling]\n"
     "                    [--no-progress] [--log]\n"
+    "       kvr-scenario [--capsule FILE] [--path ...] [--write-capsule FILE]\n"
+    "                    [--write-payload FILE] [--write-dfu-image FILE]\n"
     "  Hands the capsule (built by kvrcap; default: a built-in sample for camera 3B5A:4C15)\n"
     "  to the driver on the chosen path, with the chosen camera on the USB bus, calls the\n"
     "  driver's entry point and prints the progress, the returned status, the virtual time\n"
     "  taken and whether the camera now holds the image. --log prints the driver's log.\n"
-    "  Exit status 0 when the driver returned EFI_SUCCESS and the camera holds the image.\n";
+    "  Exit status 0 when the driver returned EFI_SUCCESS and the camera holds the image.\n"
+    "  The --write options write files instead of running, for runs in real firmware:\n"
+    "  --write-capsule the capsule (the built-in sample for the path: an FMP capsule for\n"
+    "  insyde, a firmware volume capsule otherwise), --write-payload the payload the driver's\n"
+    "  own location code finds in it, --write-dfu-image the bytes of that payload a DFU\n"
+    "  download sends. Exit status 0 when every file was written.\n";
+
+bool WriteFile(const std::string &path, const capfmt::Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "kvr-scenario: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Writes the capsule and what the driver finds in it: the payload, and the bytes a DFU
+// download sends of it. Returns the exit status.
+int WriteFiles(const capfmt::Bytes &capsule, scenario::Path path, const std::string &capsuleOut,
+               const std::string &payloadOut, const std::string &dfuOut) {
+  if (!capsuleOut.empty() && !WriteFile(capsuleOut, capsule)) return 1;
+  if (payloadOut.empty() && dfuOut.empty()) return 0;
+  capfmt::Inspection found = capfmt::Inspect(capsule, path == scenario::Path::Insyde);
+  if (!found.usable()) {
+    std::fprintf(stderr, "kvr-scenario: the driver finds no usable image in the capsule\n");
+    for (const std::string &problem : found.problems) std::fprintf(stderr, "  %s\n", problem.c_str());
+    return 1;
+  }
+  auto start = capsule.begin() + (ptrdiff_t)(found.imageOffset + found.headerSize);
+  capfmt::Bytes payload(start, start + (ptrdiff_t)found.payloadLength);
+  if (!payloadOut.empty() && !WriteFile(payloadOut, payload)) return 1;
+  if (!dfuOut.empty()) {
+    if (!found.dfu || !found.dfu->lengthFits || found.dfu->length <= 0 ||
+        (uint64_t)found.dfu->length > payload.size()) {
+      std::fprintf(stderr, "kvr-scenario: a DFU download would send nothing of this payload\n");
+      return 1;
+    }
+    payload.resize((size_t)found.dfu->length);
+    if (!WriteFile(dfuOut, payload)) return 1;
+  }
+  return 0;
+}
 
 // On a terminal the bar redraws in place; into a file or pipe each report is a line.
 void Bar(UINTN percent) {
@@ -48,6 +94,7 @@ int main(int argc, char **argv) {
   scenario::Options options;
   std::string capsulePath;
   bool showLog = false;
+  std::string capsuleOut, payloadOut, dfuOut;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&](const char *option) -> std::string {
@@ -78,6 +125,12 @@ int main(int argc, char **argv) {
       options.progressProtocol = false;
     } else if (a == "--log") {
       showLog = true;
+    } else if (a == "--write-capsule") {
+      capsuleOut = value("--write-capsule");
+    } else if (a == "--write-payload") {
+      payloadOut = value("--write-payload");
+    } else if (a == "--write-dfu-image") {
+      dfuOut = value("--write-dfu-image");
     } else {
       std::fprintf(stderr, "kvr-scenario: unknown option '%s' (try --help)\n", a.c_str());
       return 2;
@@ -95,6 +148,10 @@ int main(int argc, char **argv) {
       return 1;
     }
     capsule.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  if (!capsuleOut.empty() || !payloadOut.empty() || !dfuOut.empty()) {
+    return WriteFiles(capsule, options.path, capsuleOut, payloadOut, dfuOut);
   }
 
   std::printf("capsule:  %s, %zu bytes, handed over by %s\n", capsulePath.c_str(), capsule.size(),
