@@ -12,6 +12,7 @@ PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk
 PACKAGES += $(EMU_PACKAGES)
+-include bench/bench.mk
 
 DRIVER_DIRS := platform driver capsule discovery vendor flash dfu
 DRIVER_SRCS := $(foreach d,$(DRIVER_DIRS),$(wildcard $(d)/*.cpp))
@@ -77,30 +78,51 @@ test: host efi fuzz-build
 	$(MAKE) --no-print-directory emu-e2e
 	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 ./kvr_tests --gtest_brief=1
 
-# Fuzz targets: clang with libFuzzer, ASan and UBSan over the driver's own sources.
-# `make fuzz FUZZ_SECONDS=N` runs each target for N seconds; `make test` runs them briefly.
+# Fuzz targets: clang with libFuzzer, ASan and UBSan. Each tests/fuzz/NameFuzz.cpp is one
+# target, build/fuzz/Name_fuzz, linked with the driver's own sources and the host debug
+# sink; a target that runs on the simulated platform also names the host sources it needs
+# in Name_FUZZ_LINKS. Every source is compiled once into build/fuzz/obj/ and shared.
+# `make fuzz FUZZ_SECONDS=N` runs each target for N seconds (FUZZ_RUN=Name... picks some);
+# `make test` runs them briefly. Seeds: scripts/fuzz-seeds and the small corpora checked
+# in under tests/fuzz/corpus/Name/; what a run finds grows in build/fuzz/corpus/Name/.
 FUZZ_BUILD         := $(BUILD)/fuzz
 FUZZ_SECONDS       ?= 300
 TEST_FUZZ_SECONDS  ?= 30
 FUZZ_TARGETS       := $(patsubst tests/fuzz/%Fuzz.cpp,%,$(wildcard tests/fuzz/*Fuzz.cpp))
-FUZZ_CXXFLAGS      := -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined \
-                      -fno-sanitize-recover=undefined -Wall -Wextra -Werror -I.
+FUZZ_RUN           ?= $(FUZZ_TARGETS)
+FUZZ_CXXFLAGS      := -std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined \
+                      -fno-sanitize-recover=undefined -Wall -Wextra -Werror -I. -MMD -MP
+FUZZ_LDFLAGS       := -fsanitize=fuzzer,address,undefined
 FUZZ_SUPPORT       := $(DRIVER_SRCS) sim/HostSink.cpp
+
+# Host sources of the targets that run on the simulated platform.
+FUZZ_SIM_SRCS        := $(filter-out sim/HostSink.cpp,$(wildcard sim/*.cpp)) $(wildcard camera/*.cpp)
+DevicePath_FUZZ_LINKS := $(FUZZ_SIM_SRCS)
+UpdateRun_FUZZ_LINKS  := $(FUZZ_SIM_SRCS) tools/Scenario.cpp tools/CapsuleFormat.cpp
+
+fuzz_objs = $(patsubst %.cpp,$(FUZZ_BUILD)/obj/%.o,$(1))
+.PRECIOUS: $(FUZZ_BUILD)/obj/%.o
 
 fuzz-build: deps $(foreach t,$(FUZZ_TARGETS),$(FUZZ_BUILD)/$(t)_fuzz)
 
-# Each tests/fuzz/NameFuzz.cpp is one target, build/fuzz/Name_fuzz, linked with the driver.
-$(FUZZ_BUILD)/%_fuzz: tests/fuzz/%Fuzz.cpp $(FUZZ_SUPPORT) $(DRIVER_HDRS)
+$(FUZZ_BUILD)/obj/%.o: %.cpp
 	@mkdir -p $(dir $@)
-	clang++ $(FUZZ_CXXFLAGS) $< $(FUZZ_SUPPORT) -o $@
+	clang++ $(FUZZ_CXXFLAGS) -c $< -o $@
+
+-include $(shell find $(FUZZ_BUILD)/obj -name '*.d' 2>/dev/null)
+
+.SECONDEXPANSION:
+$(FUZZ_BUILD)/%_fuzz: $$(call fuzz_objs,tests/fuzz/$$*Fuzz.cpp $(FUZZ_SUPPORT) $$($$*_FUZZ_LINKS))
+	clang++ $(FUZZ_LDFLAGS) $^ -o $@
 
 fuzz: fuzz-build host
 	./scripts/fuzz-seeds $(HOST_BUILD)/kvrcap $(FUZZ_BUILD)/seeds
-	@for t in $(FUZZ_TARGETS); do \
+	@for t in $(FUZZ_RUN); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t; \
+	  kept=; [ -d tests/fuzz/corpus/$$t ] && kept=tests/fuzz/corpus/$$t; \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
-	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t > $(FUZZ_BUILD)/$$t.log 2>&1 \
+	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t $$kept > $(FUZZ_BUILD)/$$t.log 2>&1 \
 	    || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
 	  grep -E '^(Done|stat::number_of_executed_units|#[0-9]+.*cov:)' $(FUZZ_BUILD)/$$t.log | tail -n 3; \
 	done

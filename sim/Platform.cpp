@@ -314,6 +314,7 @@ std::vector<std::string> Platform::Leaks() const {
 
 EFI_STATUS Platform::AllocatePoolService(EFI_MEMORY_TYPE type, UINTN size, void **buffer) {
   const size_t call = ++allocationCalls_;
+  allocationSizes_.push_back(size);
   const bool injected = failingAllocations_.erase(call) != 0;
   if (buffer == nullptr || !ValidPoolType(type)) {
     return EFI_INVALID_PARAMETER;

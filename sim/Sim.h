@@ -132,6 +132,11 @@ class UsbBus {
   // EFI_SUCCESS or the device is detached.
   void FailDescriptorGetter(uint8_t port, DescriptorGetter which, EFI_STATUS status);
 
+  // The IN transfer with this index delivers at most `length` bytes of the device's answer,
+  // as a device that answers short: the device has taken the request and acted on it; what
+  // the caller then sees is what ShortAnswersFail says. Recorded in Transfer::dataIn.
+  void ShortenAnswer(size_t index, size_t length);
+
   // Whether an IN data stage shorter than DataLength fails the transfer (EFI_DEVICE_ERROR,
   // USB status 0, the bytes that arrived in Data), as in OVMF under QEMU; the default. When
   // off, the transfer succeeds and the caller cannot tell, as with other host controllers.
@@ -197,6 +202,7 @@ class UsbBus {
   std::vector<Transfer> transfers_;
   size_t transferCount_ = 0;
   std::map<size_t, std::pair<EFI_STATUS, uint32_t>> indexFailures_;
+  std::map<size_t, size_t> shortenedAnswers_;  // transfer index -> most bytes delivered
   std::vector<MatchFailure> matchFailures_;
   size_t staleCalls_ = 0;
   bool shortAnswersFail_ = true;
@@ -235,6 +241,8 @@ class Platform {
   // The nth AllocatePool call from now (1: the next one) fails with EFI_OUT_OF_RESOURCES.
   void FailAllocation(size_t nth);
   size_t AllocationCalls() const { return allocationCalls_; }
+  // The Size argument of every AllocatePool call, in order (failed calls included).
+  const std::vector<size_t> &AllocationSizes() const { return allocationSizes_; }
   PoolStats Pool() const;
   bool IsLiveAllocation(const void *p) const { return blocks_.count(p) != 0; }
   // A live block expected to outlive the test, such as a record the driver keeps.
@@ -352,6 +360,7 @@ class Platform {
 
   std::unordered_map<const void *, Block> blocks_;
   size_t allocationCalls_ = 0;
+  std::vector<size_t> allocationSizes_;
   size_t outstandingBytes_ = 0;
   size_t peakBytes_ = 0;
   std::set<size_t> failingAllocations_;  // call numbers, counted like allocationCalls_

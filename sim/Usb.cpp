@@ -365,6 +365,8 @@ void UsbBus::FailTransfer(size_t index, EFI_STATUS status, uint32_t usbStatus) {
   indexFailures_[index] = {status, usbStatus};
 }
 
+void UsbBus::ShortenAnswer(size_t index, size_t length) { shortenedAnswers_[index] = length; }
+
 void UsbBus::FailMatching(SetupMatch match, EFI_STATUS status, uint32_t usbStatus, int times) {
   if (times == 0 || times < -1) {
     throw std::invalid_argument("FailMatching: times is -1 (always) or a positive count");
@@ -558,8 +560,12 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
   if (direction == EfiUsbDataIn) {
     // A short answer leaves the rest of Data as it was; the device never sends more than
     // wLength, the controller never delivers more than DataLength.
-    const size_t delivered = std::min({reply.data.size(), static_cast<size_t>(dataLength),
-                                       static_cast<size_t>(t.setup.Length)});
+    size_t delivered = std::min({reply.data.size(), static_cast<size_t>(dataLength),
+                                 static_cast<size_t>(t.setup.Length)});
+    if (const auto it = shortenedAnswers_.find(t.index); it != shortenedAnswers_.end()) {
+      delivered = std::min(delivered, it->second);
+      shortenedAnswers_.erase(it);
+    }
     t.dataIn.assign(reply.data.begin(), reply.data.begin() + delivered);
     if (delivered != 0) {
       std::memcpy(data, reply.data.data(), delivered);

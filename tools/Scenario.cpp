@@ -1,10 +1,14 @@
 #include "tools/Scenario.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "camera/Camera.h"
 #include "capsule/Capsule.h"
+#include "dfu/Dfu.h"
 #include "driver/Driver.h"
 #include "platform/Platform.h"
 #include "sim/Log.h"
@@ -37,7 +41,7 @@ std::vector<uint8_t> AddressBytes(const void *p) {
   return bytes;
 }
 
-std::shared_ptr<camera::Camera> MakeCamera(Camera kind) {
+camera::Config ConfigOf(Camera kind) {
   camera::Config config;
   switch (kind) {
     case Camera::DfuInterface:
@@ -55,13 +59,26 @@ std::shared_ptr<camera::Camera> MakeCamera(Camera kind) {
     default:
       break;
   }
-  auto device = std::make_shared<camera::Camera>(config);
-  if (kind == Camera::Stalling) {
+  return config;
+}
+
+std::shared_ptr<camera::Camera> MakeCamera(const Options &options) {
+  const camera::Config config = ConfigOf(options.camera);
+  std::shared_ptr<camera::Camera> device = options.makeCamera
+                                               ? options.makeCamera(config)
+                                               : std::make_shared<camera::Camera>(config);
+  if (!device) {
+    throw std::invalid_argument("scenario: makeCamera made no camera");
+  }
+  if (options.camera == Camera::Stalling) {
     // Every class and vendor request: the camera is found by its descriptors, then silent.
     device->Misbehave().stalls.push_back(
         {[](const usb::Setup &setup, const std::vector<uint8_t> &) {
            return (setup.bmRequestType & 0x60) != 0;
          }});
+  }
+  if (options.adjustCamera) {
+    options.adjustCamera(*device);
   }
   return device;
 }
@@ -73,36 +90,6 @@ DeviceIdentity IdentityOf(const camera::Camera &device) {
   std::vector<uint8_t> d = device.DeviceDescriptor();
   return {(uint16_t)(d[8] | d[9] << 8), (uint16_t)(d[10] | d[11] << 8),
           (uint16_t)(d[12] | d[13] << 8)};
-}
-
-bool HoldsImage(camera::Camera &device, Camera kind, const capfmt::Bytes &payload,
-                std::string *state) {
-  DeviceIdentity id = IdentityOf(device);
-  char text[160];
-  std::snprintf(text, sizeof text, "camera %04X:%04X bcdDevice %04X", id.vid, id.pid, id.bcd);
-  *state = text;
-  if (kind == Camera::Flash || kind == Camera::Stalling || kind == Camera::OtherIds) {
-    std::vector<uint8_t> flash = device.Flash().Contents(0, payload.size());
-    bool holds = flash == payload && device.Flash().Tagged();
-    *state += holds ? ", flash holds the image" : ", flash does not hold the image";
-    return holds;
-  }
-  const camera::DfuRom *rom = device.Rom();
-  if (rom == nullptr || rom->Image().empty()) {
-    *state += ", no image received by DFU";
-    return false;
-  }
-  const std::vector<uint8_t> &received = rom->Image();
-  bool prefix = received.size() <= payload.size() &&
-                std::equal(received.begin(), received.end(), payload.begin());
-  std::optional<camera::FirmwareIdentity> expected = camera::FirmwareIdentityOf(payload);
-  bool back = expected && device.CurrentPersona() == camera::Camera::Persona::Runtime &&
-              id.vid == expected->vid && id.pid == expected->pid && id.bcd == expected->version;
-  std::snprintf(text, sizeof text, ", %zu bytes received by DFU%s, %s", received.size(),
-                prefix ? "" : " (not the payload)",
-                back ? "back with the new version" : "not back with the new version");
-  *state += text;
-  return prefix && back;
 }
 
 }  // namespace
@@ -147,8 +134,52 @@ const char *Name(Camera camera) {
   return "?";
 }
 
-capfmt::Bytes SampleImage() {
-  capfmt::Bytes payload(kSamplePayloadLength);
+bool CameraHoldsPayload(camera::Camera &device, const capfmt::Bytes &payload,
+                        std::string *state) {
+  DeviceIdentity id = IdentityOf(device);
+  char text[160];
+  std::snprintf(text, sizeof text, "camera %04X:%04X bcdDevice %04X", id.vid, id.pid, id.bcd);
+  std::string line = text;
+
+  // The flash path: the payload from address 0 and a valid tag.
+  const bool flash = payload.size() <= device.Flash().Contents().size() &&
+                     device.Flash().Contents(0, payload.size()) == payload &&
+                     device.Flash().Tagged();
+  // The DFU path: the ROM device received exactly the bytes a DFU download sends of the
+  // payload, and the camera is back with the identity the payload's version block names.
+  bool dfu = false;
+  const camera::DfuRom *rom = device.Rom();
+  if (rom != nullptr && !rom->Image().empty()) {
+    const std::vector<uint8_t> &received = rom->Image();
+    const uint64_t length = DFUImageLength(payload.size());
+    const int64_t sent = length <= DFU_MAX_TRANSFER_LENGTH
+                             ? DFUTransferLength(payload.data(), static_cast<INT32>(length))
+                             : -1;
+    const bool whole = sent > 0 && received.size() == static_cast<uint64_t>(sent) &&
+                       std::equal(received.begin(), received.end(), payload.begin());
+    std::optional<camera::FirmwareIdentity> expected = camera::FirmwareIdentityOf(payload);
+    const bool back = expected && device.CurrentPersona() == camera::Camera::Persona::Runtime &&
+                      id.vid == expected->vid && id.pid == expected->pid &&
+                      id.bcd == expected->version;
+    dfu = whole && back;
+    std::snprintf(text, sizeof text, ", %zu bytes received by DFU%s, %s", received.size(),
+                  whole ? "" : " (not what DFU sends of the payload)",
+                  back ? "back with the new version" : "not back with the new version");
+    line += text;
+  } else {
+    line += ", no image received by DFU";
+  }
+  line += flash ? ", flash holds the image" : ", flash does not hold the image";
+  if (state != nullptr) {
+    *state = line;
+  }
+  return flash || dfu;
+}
+
+capfmt::Bytes SampleImage() { return SampleImage(kSamplePayloadLength); }
+
+capfmt::Bytes SampleImage(size_t payloadLength) {
+  capfmt::Bytes payload(payloadLength);
   uint32_t x = 0x2545F491;
   for (uint8_t &b : payload) {
     x ^= x << 13, x ^= x >> 17, x ^= x << 5;
@@ -163,9 +194,11 @@ capfmt::Bytes SampleImage() {
   return capfmt::MakeImage(kSampleVid, kSamplePid, payload);
 }
 
-capfmt::Bytes SampleCapsule(Path path) {
-  return path == Path::Insyde ? capfmt::MakeFmpCapsule(SampleImage())
-                              : capfmt::MakeFvCapsule(SampleImage());
+capfmt::Bytes SampleCapsule(Path path) { return SampleCapsule(path, kSamplePayloadLength); }
+
+capfmt::Bytes SampleCapsule(Path path, size_t payloadLength) {
+  const capfmt::Bytes image = SampleImage(payloadLength);
+  return path == Path::Insyde ? capfmt::MakeFmpCapsule(image) : capfmt::MakeFvCapsule(image);
 }
 
 Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
@@ -192,9 +225,11 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
                          AddressBytes(memory.data()));
   }
 
+  platform.Usb().ShortAnswersFail(options.shortAnswersFail);
+  platform.SetStallBudgetUs(options.stallBudgetUs);
   std::shared_ptr<camera::Camera> device;
   if (options.camera != Camera::None) {
-    device = MakeCamera(options.camera);
+    device = MakeCamera(options);
     platform.Usb().Attach(device);
   }
   Recorder recorder;
@@ -203,24 +238,50 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
     platform.InstallProtocol(platform.CreateHandle(), gTarvelProgressProtocolGuid,
                              &recorder.protocol);
   }
+  if (options.beforeEntry) {
+    options.beforeEntry(platform);
+  }
 
   Outcome outcome;
-  outcome.status = KvrFmpDriverEntry(platform.ImageHandle(), platform.SystemTable());
+  try {
+    outcome.status = KvrFmpDriverEntry(platform.ImageHandle(), platform.SystemTable());
+  } catch (const sim::TimeBudgetExceeded &) {
+    outcome.returned = false;
+    outcome.status = EFI_ABORTED;
+  }
   outcome.progress = recorder.values;
   outcome.virtualUs = platform.NowUs();
   outcome.transfers = platform.Usb().Transfers().size();
+  outcome.transferLog = platform.Usb().Transfers();
+  for (const sim::Transfer &t : outcome.transferLog) {
+    outcome.bytesOut += t.dataOut.size();
+    outcome.bytesIn += t.dataIn.size();
+  }
+  outcome.stalls = platform.Stalls();
   outcome.log = sim::CapturedLog();
   if (pKVFmpPrivateData != nullptr) {  // the record the driver keeps, as in firmware
-    FreePool(pKVFmpPrivateData->pDescriptor);
-    FreePool(pKVFmpPrivateData);
+    // Freed only when they are the driver's pool blocks: a record the run left half-made
+    // shows up as a violation rather than a free of something else.
+    if (platform.IsLiveAllocation(pKVFmpPrivateData)) {
+      if (platform.IsLiveAllocation(pKVFmpPrivateData->pDescriptor)) {
+        FreePool(pKVFmpPrivateData->pDescriptor);
+      }
+      FreePool(pKVFmpPrivateData);
+    }
     pKVFmpPrivateData = nullptr;
   }
-  outcome.poolBlocksLeft = platform.Pool().outstanding;
+  const sim::Platform::PoolStats pool = platform.Pool();
+  outcome.poolBlocksLeft = pool.outstanding;
+  outcome.allocations = pool.calls;
+  outcome.allocationSizes = platform.AllocationSizes();
+  outcome.peakPoolBytes = pool.peakBytes;
+  outcome.poolLeaks = platform.Leaks();
+  outcome.violations = platform.Violations();
 
   if (device && found.usable()) {
     auto start = capsule.begin() + (ptrdiff_t)(found.imageOffset + found.headerSize);
     capfmt::Bytes payload(start, start + (ptrdiff_t)found.payloadLength);
-    outcome.cameraHoldsImage = HoldsImage(*device, options.camera, payload, &outcome.cameraState);
+    outcome.cameraHoldsImage = CameraHoldsPayload(*device, payload, &outcome.cameraState);
   } else if (device) {
     outcome.cameraState = "the capsule holds no usable image";
   } else {

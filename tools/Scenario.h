@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "camera/Camera.h"
 #include "platform/Uefi.h"
+#include "sim/Sim.h"
 #include "tools/CapsuleFormat.h"
 
 namespace scenario {
@@ -34,6 +36,21 @@ struct Options {
   bool progressProtocol = true;
   // Called with each progress value as the driver reports it.
   std::function<void(UINTN)> onProgress;
+
+  // Makes the camera from the configuration the chosen kind gives (a model subclass, for
+  // instance); unset: camera::Camera itself.
+  std::function<std::shared_ptr<camera::Camera>(const camera::Config &)> makeCamera;
+  // Called with the camera before it goes on the bus: its misbehaviour switches.
+  std::function<void(camera::Camera &)> adjustCamera;
+  // Called with the platform once the world is built, right before the entry point: where
+  // faults are injected (failed allocations and transfers, shortened answers) and extra
+  // handles installed.
+  std::function<void(sim::Platform &)> beforeEntry;
+  // Whether an IN data stage shorter than asked for fails the transfer, as in OVMF
+  // (sim::UsbBus::ShortAnswersFail).
+  bool shortAnswersFail = true;
+  // Most virtual time the driver may stall; a run that would stall longer is stopped.
+  uint64_t stallBudgetUs = uint64_t{30} * 60 * 1000 * 1000;
 };
 
 struct Outcome {
@@ -45,6 +62,19 @@ struct Outcome {
   std::string cameraState;       // one line on what the camera ends as
   std::vector<std::string> log;  // the driver's messages
   size_t poolBlocksLeft = 0;     // pool blocks outstanding after the run
+
+  // False when the run was stopped at the stall budget: the entry point never returned and
+  // status holds EFI_ABORTED, which the driver did not give.
+  bool returned = true;
+  std::vector<sim::Transfer> transferLog;  // every control transfer, as the bus recorded it
+  uint64_t bytesOut = 0;                   // data stage bytes sent to the camera
+  uint64_t bytesIn = 0;                    // data stage bytes the camera delivered
+  std::vector<uint64_t> stalls;            // every Stall argument, in order
+  size_t allocations = 0;                  // AllocatePool calls
+  std::vector<size_t> allocationSizes;     // their Size arguments, in order
+  size_t peakPoolBytes = 0;
+  std::vector<std::string> poolLeaks;      // blocks left after the run, one line each
+  std::vector<std::string> violations;     // the platform's record of misuse
 };
 
 // The built-in sample: a 128 KiB payload for the default camera (3B5A:4C15) carrying a
@@ -52,6 +82,17 @@ struct Outcome {
 // capsule on the INSYDE path, a firmware volume capsule otherwise).
 capfmt::Bytes SampleImage();
 capfmt::Bytes SampleCapsule(Path path);
+// The same with a payload of this many bytes; a shorter one than the version block's end
+// (0x1314) grows to hold the block.
+capfmt::Bytes SampleImage(size_t payloadLength);
+capfmt::Bytes SampleCapsule(Path path, size_t payloadLength);
+
+// What the camera holds, judged from the camera itself: the payload in its flash with a
+// valid tag, or the payload (the bytes a DFU download sends of it) received by DFU with the
+// camera back under the identity of the payload's version block.
+// state (may be null) receives one line on the camera.
+bool CameraHoldsPayload(camera::Camera &device, const capfmt::Bytes &payload,
+                        std::string *state);
 
 // Runs the driver with the capsule (as kvrcap writes it) handed over on the chosen path.
 Outcome Run(const capfmt::Bytes &capsule, const Options &options);

@@ -1,0 +1,254 @@
+#include "robustness/Sweep.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "dfu/Dfu.h"
+#include "flash/Flash.h"
+
+namespace robustness {
+namespace {
+
+// Three whole pieces of 4096 bytes and one of 1000.
+constexpr size_t kDefaultPayloadLength = 3 * 4096 + 1000;
+// The version block ends at 0x1300 + 20: a payload must hold it for the DFU path.
+constexpr size_t kShortestPayload = 0x1300 + 20;
+
+const char kExitLine[] = "Korvane camera Flash driver entry <=\r\n";
+const char kMatchLine[] = "Find match HWID, Try to update FW\r\n";
+const char kSuccessLine[] = "Update FW success\r\n";
+const char kDfuEntryLine[] = "DFUFwDownload() =>\r\n";
+const char kReadBackLine[] =
+    "KvrFmpDriver Error:FlashFwDownload: no memory for the read-back buffer";
+
+bool Has(const std::vector<std::string> &log, const std::string &line) {
+  return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+bool HasPrefix(const std::vector<std::string> &log, const std::string &prefix) {
+  return std::any_of(log.begin(), log.end(),
+                     [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+}
+
+std::string Last(const std::vector<std::string> &log) { return log.empty() ? "" : log.back(); }
+
+Ending Classify(const scenario::Outcome &o) {
+  const std::vector<std::string> &log = o.log;
+  if (Has(log, "Get Capsule file Failed.\n")) return Ending::CapsuleNotFound;
+  if (Last(log) == "Out of resource to allocate FMP private data \n") return Ending::NoRecord;
+  if (Last(log) == "Initialze Private data fail \n") return Ending::NoDescriptor;
+  if (Has(log, "No camera image in the capsule.\n")) return Ending::NoImage;
+  if (!Has(log, kMatchLine)) return Ending::NothingMatched;
+  return Has(log, kSuccessLine) ? Ending::Updated : Ending::UpdateFailed;
+}
+
+std::string Status(EFI_STATUS status) {
+  const char *name = KvrStatusName(status);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s (0x%llX)", name ? name : "?", (unsigned long long)status);
+  return text;
+}
+
+}  // namespace
+
+const std::vector<SweepCase> &SweepCases() {
+  static const std::vector<SweepCase> cases = {
+      {"FlashHob", scenario::Path::Hob, scenario::Camera::Flash},
+      {"DfuMode1Hob", scenario::Path::Hob, scenario::Camera::DfuInterface},
+      {"DfuMode2Hob", scenario::Path::Hob, scenario::Camera::DfuCapable},
+      {"FlashCapsuleOnRam", scenario::Path::CapsuleOnRam, scenario::Camera::Flash},
+      {"DfuMode2Insyde", scenario::Path::Insyde, scenario::Camera::DfuCapable},
+  };
+  return cases;
+}
+
+std::string CaseName(const ::testing::TestParamInfo<SweepCase> &info) { return info.param.name; }
+
+size_t SweepPayloadLength() {
+  if (const char *text = std::getenv("KVR_SWEEP_PAYLOAD"); text != nullptr && *text != '\0') {
+    char *end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 0);
+    if (end != nullptr && *end == '\0' && value >= kShortestPayload && value <= (16u << 20)) {
+      return static_cast<size_t>(value);
+    }
+    ADD_FAILURE() << "KVR_SWEEP_PAYLOAD=" << text << " is not a length from " << kShortestPayload
+                  << " to 16 MiB";
+  }
+  return kDefaultPayloadLength;
+}
+
+RunSetup Fault(std::function<void(sim::Platform &)> inject, bool shortAnswersFail) {
+  RunSetup setup;
+  setup.inject = std::move(inject);
+  setup.shortAnswersFail = shortAnswersFail;
+  return setup;
+}
+
+SweepRun RunCase(const SweepCase &sweepCase, const capfmt::Bytes &capsule, const RunSetup &setup) {
+  SweepRun run;
+  sim::Platform *platform = nullptr;
+  scenario::Options options;
+  options.path = sweepCase.path;
+  options.camera = sweepCase.camera;
+  options.shortAnswersFail = setup.shortAnswersFail;
+  // Twice the longest documented run: a wait past it is a hang, reported as such.
+  options.stallBudgetUs = 2 * DfuWorstCaseUs();
+  options.makeCamera = [&](const camera::Config &config) {
+    run.camera = setup.makeCamera ? setup.makeCamera(config)
+                                  : std::make_shared<camera::Camera>(config);
+    return run.camera;
+  };
+  options.adjustCamera = setup.adjustCamera;
+  options.beforeEntry = [&](sim::Platform &p) {
+    platform = &p;
+    if (setup.inject) setup.inject(p);
+  };
+  options.onProgress = [&](UINTN) {
+    if (!run.reachedLoop && platform != nullptr) {
+      run.reachedLoop = true;
+      run.transfersBeforeLoop = platform->Usb().Transfers().size();
+      run.allocationsBeforeLoop = platform->AllocationCalls();
+    }
+  };
+  run.outcome = scenario::Run(capsule, options);
+  return run;
+}
+
+const char *Name(Ending ending) {
+  switch (ending) {
+    case Ending::CapsuleNotFound: return "capsule not found";
+    case Ending::NoRecord: return "no record";
+    case Ending::NoDescriptor: return "no descriptor";
+    case Ending::NoImage: return "no image";
+    case Ending::NothingMatched: return "nothing matched";
+    case Ending::Updated: return "updated";
+    case Ending::UpdateFailed: return "update failed";
+  }
+  return "?";
+}
+
+uint64_t FlashWorstCaseUs() {
+  return 2 * uint64_t{KV_CAMERA_RESET_STALL_US} +
+         2 * uint64_t{KV_SR_POLL_RETRIES} * KV_SR_POLL_STALL_US;
+}
+
+uint64_t DfuWorstCaseUs() {
+  return uint64_t{DFU_DETACH_SETTLE_US} + 2 * uint64_t{DFU_WAIT_TRIES} * DFU_WAIT_STALL_US +
+         uint64_t{DFU_WAIT_BUDGET_MS} * 1000;
+}
+
+uint64_t DocumentedWorstCaseUs(const scenario::Outcome &outcome) {
+  return Has(outcome.log, kDfuEntryLine) ? DfuWorstCaseUs() : FlashWorstCaseUs();
+}
+
+Ending ExpectSound(const SweepRun &run, const std::string &fault) {
+  const scenario::Outcome &o = run.outcome;
+  SCOPED_TRACE(fault);
+  const Ending ending = Classify(o);
+  const std::string status = Status(o.status);
+  const std::string where = std::string("ending '") + Name(ending) + "', status " + status +
+                            ", camera: " + o.cameraState + ", last line: " + Last(o.log);
+
+  EXPECT_TRUE(o.returned) << "the run waited past twice its documented worst case; " << where;
+  EXPECT_LE(o.virtualUs, DocumentedWorstCaseUs(o)) << where;
+  EXPECT_TRUE(o.violations.empty()) << ::testing::PrintToString(o.violations) << "; " << where;
+  EXPECT_EQ(o.poolBlocksLeft, 0u) << ::testing::PrintToString(o.poolLeaks) << "; " << where;
+  for (UINTN percent : o.progress) {
+    EXPECT_LE(percent, 100u) << where;
+  }
+
+  const bool transfersMade = o.transfers != 0;
+  switch (ending) {
+    case Ending::CapsuleNotFound:
+      EXPECT_TRUE(o.status == EFI_NOT_FOUND || o.status == EFI_INVALID_PARAMETER) << where;
+      EXPECT_EQ(Last(o.log), kExitLine) << where;
+      EXPECT_FALSE(transfersMade) << where;
+      EXPECT_TRUE(o.progress.empty()) << where;
+      break;
+    case Ending::NoRecord:
+    case Ending::NoDescriptor:
+      EXPECT_EQ(o.status, EFI_OUT_OF_RESOURCES) << where;
+      EXPECT_FALSE(transfersMade) << where;
+      EXPECT_TRUE(o.progress.empty()) << where;
+      break;
+    case Ending::NoImage:
+      EXPECT_EQ(o.status, EFI_NOT_FOUND) << where;
+      EXPECT_EQ(Last(o.log), kExitLine) << where;
+      EXPECT_FALSE(transfersMade) << where;
+      break;
+    case Ending::NothingMatched:
+      // The progress protocol is there, so its lookup's status: EFI_SUCCESS, with nothing
+      // updated. The camera must not have been touched beyond the questions of discovery.
+      EXPECT_EQ(o.status, EFI_SUCCESS) << where;
+      EXPECT_EQ(o.progress, std::vector<UINTN>{10}) << where;
+      EXPECT_EQ(Last(o.log), kExitLine) << where;
+      EXPECT_FALSE(o.cameraHoldsImage) << where;
+      if (run.camera) {
+        EXPECT_EQ(run.camera->Flash().Erases(), 0u) << where;
+        EXPECT_EQ(run.camera->Flash().PagePrograms(), 0u) << where;
+        EXPECT_EQ(run.camera->ResetsToUpdateMode(), 0u) << where;
+        EXPECT_EQ(run.camera->DfuDetaches(), 0u) << where;
+      }
+      break;
+    case Ending::Updated:
+      EXPECT_EQ(o.status, EFI_SUCCESS) << where;
+      EXPECT_TRUE(o.cameraHoldsImage) << "success reported, but " << where;
+      EXPECT_FALSE(o.progress.empty()) << where;
+      if (!o.progress.empty()) {
+        EXPECT_EQ(o.progress.front(), 10u) << where;
+        EXPECT_EQ(o.progress.back(), 100u) << where;
+      }
+      EXPECT_EQ(Last(o.log), kExitLine) << where;
+      break;
+    case Ending::UpdateFailed:
+      if (o.status == EFI_OUT_OF_RESOURCES) {
+        // Only the flash path's read-back buffer, refused before the camera is touched.
+        EXPECT_TRUE(HasPrefix(o.log, kReadBackLine)) << where;
+        EXPECT_FALSE(Has(o.log, kDfuEntryLine)) << where;
+        if (run.camera) {
+          EXPECT_EQ(run.camera->ResetsToUpdateMode(), 0u) << where;
+        }
+      } else {
+        EXPECT_EQ(o.status, EFI_DEVICE_ERROR) << where;
+      }
+      EXPECT_TRUE(std::find(o.progress.begin(), o.progress.end(), 100u) == o.progress.end())
+          << "100 percent reported for a failed update; " << where;
+      EXPECT_EQ(Last(o.log), kExitLine) << where;
+      break;
+  }
+  return ending;
+}
+
+void SweepCount::Add(const SweepRun &run, Ending ending) {
+  points++;
+  endings[static_cast<size_t>(ending)]++;
+  longestUs = std::max(longestUs, run.outcome.virtualUs);
+}
+
+void Report(const SweepCount &count) {
+  std::string endings;
+  for (size_t i = 0; i < count.endings.size(); i++) {
+    if (count.endings[i] == 0) continue;
+    endings += (endings.empty() ? "" : ", ") + std::to_string(count.endings[i]) + " " +
+               Name(static_cast<Ending>(i));
+  }
+  char longest[32];
+  std::snprintf(longest, sizeof longest, "%.3f s", count.longestUs / 1e6);
+  ReportLine("sweep " + count.sweep + ": " + std::to_string(count.points) + " fault points (" +
+             endings + "), longest run " + longest);
+  ::testing::Test::RecordProperty("fault_points", static_cast<int>(count.points));
+}
+
+void ReportLine(const std::string &line) {
+  const char *report = std::getenv("KVR_SWEEP_REPORT");
+  if (report == nullptr || *report == '\0' || *report == '0') return;
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+bool Answered(const sim::Transfer &transfer) {
+  return transfer.direction == EfiUsbDataIn && transfer.reachedDevice && !transfer.dataIn.empty();
+}
+
+}  // namespace robustness
