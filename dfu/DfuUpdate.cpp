@@ -186,6 +186,11 @@ BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
   return WaitForDevice(&Match, RomUsbIo);
 }
 
+BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
+  const DEVICE_MATCH Match = {TRUE, Vid, 0, 0};
+  return ScanUsbHandles(&Match, RomUsbIo);
+}
+
 BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version) {
   const DEVICE_MATCH Match = {FALSE, Vid, Pid, Version};
   return WaitForDevice(&Match, NULL);
