@@ -80,7 +80,8 @@ enum class Ending {
   NoDescriptor,     // InitializeKVDescriptor failed: EFI_OUT_OF_RESOURCES
   NoImage,          // no camera image located: EFI_NOT_FOUND
   NothingMatched,   // no table entry matched: the progress lookup's status
-  Updated,          // the matching camera was updated: EFI_SUCCESS
+  Updated,          // the matching camera, or one stranded in its DFU ROM device, was
+                    // updated: EFI_SUCCESS
   UpdateFailed,     // the update procedure failed: its error status
 };
 const char *Name(Ending ending);
