@@ -134,6 +134,13 @@ RequestFilter Request(uint8_t bmRequestType, uint8_t bRequest) {
   };
 }
 
+RequestFilter DfuBlockDownload(uint16_t block) {
+  return [block](const usb::Setup &setup, const std::vector<uint8_t> &) {
+    return setup.bmRequestType == dfu::kRequestTypeOut && setup.bRequest == dfu::kDnload &&
+           setup.wValue == block && setup.wLength != 0;
+  };
+}
+
 // ---------------------------------------------------------------- the camera
 
 Camera::Camera(Config config)

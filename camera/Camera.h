@@ -124,6 +124,8 @@ RequestFilter InformationPiece(uint16_t piece);
 RequestFilter AnswerRead();
 // Any request with this bmRequestType and bRequest.
 RequestFilter Request(uint8_t bmRequestType, uint8_t bRequest);
+// The DFU_DNLOAD of this block (wValue) with data.
+RequestFilter DfuBlockDownload(uint16_t block);
 
 struct StallRule {
   RequestFilter match;

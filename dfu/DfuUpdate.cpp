@@ -254,13 +254,17 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
     return EFI_DEVICE_ERROR;
   }
 
-  // Whether the image went down whole is judged by the camera that comes back.
-  (VOID) DFUDump(RomUsbIo, Payload, (INT32)Length, &Accumulator, DFU_PROGRESS_TRANSFER, NULL,
-                 Progress);
+  const BOOLEAN Transferred = DFUDump(RomUsbIo, Payload, (INT32)Length, &Accumulator,
+                                      DFU_PROGRESS_TRANSFER, NULL, Progress);
   ReportProgress(Progress, DFU_PROGRESS_TRANSFERRED);
+  // Even after a failed transfer the ROM device is told to leave and the camera is awaited,
+  // so that the camera is not left as its ROM device. Whatever identity it comes back with,
+  // it cannot hold the whole image then: the update has failed.
   (VOID) DetachDFURom_4C15(RomUsbIo);
-
-  if (WaitForUpdatedCamera(Block.wVID, Block.wPID, Version)) {
+  const BOOLEAN CameraBack = WaitForUpdatedCamera(Block.wVID, Block.wPID, Version);
+  if (!Transferred) {
+    DebugMessage("DFU download failed, update not complete\r\n");
+  } else if (CameraBack) {
     AdvanceProgress(&Accumulator, DFU_PROGRESS_STEP, Progress);
     ReportProgress(Progress, DFU_PROGRESS_DONE);
     DebugMessage("DFUFwDownload OK() <=\r\n");

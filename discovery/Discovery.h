@@ -67,4 +67,11 @@ BOOLEAN IsDfuCapableChip(UINT16 ChipVid, UINT16 ChipId);
 // Fills the device table of the record pKVFmpPrivateData points to with the cameras on the
 // USB buses, one entry per VID/PID, then marks runtime entries on DFU-capable chips. A table
 // whose first slot is already set is kept; only the chip query runs over it.
-VOID GetUsbIoByLocateHandleBuffer();
+// Returns EFI_SUCCESS, or the first fault that may have hidden a camera from the scan: the
+// handle lookup's error (EFI_NOT_FOUND, no USB device at all, is no fault), or
+// EFI_OUT_OF_RESOURCES when a probe could not allocate its configuration buffer.
+EFI_STATUS GetUsbIoByLocateHandleBuffer();
+
+// Records a fault that may have hidden a camera from the scan in progress; the first one
+// recorded is the one GetUsbIoByLocateHandleBuffer returns.
+VOID NoteDiscoveryFault(EFI_STATUS Status);

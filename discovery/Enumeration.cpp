@@ -6,6 +6,9 @@
 
 namespace {
 
+// The first fault of the scan in progress (see NoteDiscoveryFault).
+EFI_STATUS ScanFault = EFI_SUCCESS;
+
 // What the scan learnt about one handle that passed the probe.
 struct FOUND_INTERFACE {
   EFI_USB_IO_PROTOCOL *UsbIo;
@@ -164,13 +167,20 @@ BOOLEAN IsDfuCapableChip(UINT16 ChipVid, UINT16 ChipId) {
   return ((DFU_CHIP_ID_MASK >> Offset) & 1) != 0 ? TRUE : FALSE;
 }
 
-VOID GetUsbIoByLocateHandleBuffer() {
+VOID NoteDiscoveryFault(EFI_STATUS Status) {
+  if (EFI_ERROR(Status) && !EFI_ERROR(ScanFault)) {
+    ScanFault = Status;
+  }
+}
+
+EFI_STATUS GetUsbIoByLocateHandleBuffer() {
   DebugMessage("GetUsbIoByLocateHandleBuffer() =>\r\n");
+  ScanFault = EFI_SUCCESS;
   FmpPrivateData *Private = pKVFmpPrivateData;
   if (Private == NULL) {
     DebugMessage("No private data record to fill\r\n");
     DebugMessage("GetUsbIoByLocateHandleBuffer() <=\r\n");
-    return;
+    return EFI_SUCCESS;
   }
 
   EFI_HANDLE *HandleBuffer = NULL;
@@ -180,6 +190,10 @@ VOID GetUsbIoByLocateHandleBuffer() {
     EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL,
                                                          &HandleCount, &HandleBuffer);
     if (EFI_ERROR(Status) || HandleBuffer == NULL) {
+      // EFI_NOT_FOUND: no USB device at all. Any other error may hide the camera.
+      if (Status != EFI_NOT_FOUND) {
+        NoteDiscoveryFault(Status);
+      }
       HandleCount = 0;
       HandleBuffer = NULL;
     }
@@ -209,4 +223,5 @@ VOID GetUsbIoByLocateHandleBuffer() {
     FreePool(HandleBuffer);
   }
   DebugMessage("GetUsbIoByLocateHandleBuffer() <=\r\n");
+  return ScanFault;
 }

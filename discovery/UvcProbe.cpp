@@ -162,6 +162,7 @@ BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
 
   UINT8 *pConfigDesc = (UINT8 *)AllocateZeroPool(TotalLength);
   if (pConfigDesc == NULL) {
+    NoteDiscoveryFault(EFI_OUT_OF_RESOURCES);  // this device may be the camera
     ReleaseConfigBuffer(&pConfigDesc);
     return FALSE;
   }

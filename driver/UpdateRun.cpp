@@ -163,7 +163,10 @@ EFI_STATUS KvrUpdateRun() {
     return Status;
   }
 
-  GetUsbIoByLocateHandleBuffer();
+  const EFI_STATUS ScanStatus = GetUsbIoByLocateHandleBuffer();
+  if (EFI_ERROR(ScanStatus)) {
+    DebugMessage("USB scan incomplete (%r): a camera may have been missed\r\n", ScanStatus);
+  }
 
   TARVEL_PROGRESS_PROTOCOL *Progress = NULL;
   Status = BootServices->LocateProtocol(&gTarvelProgressProtocolGuid, NULL, (VOID **)&Progress);
@@ -174,6 +177,13 @@ EFI_STATUS KvrUpdateRun() {
     Progress = NULL;
   }
 
+  // Without a match the run returns the progress lookup's status: a platform may ship one
+  // capsule to machines without the camera. A scan that may have missed the camera is not
+  // that case: its fault is the result. A camera stranded in its DFU ROM device matches no
+  // entry either: the update resumes there, and that update's status is the result.
+  if (EFI_ERROR(ScanStatus)) {
+    Status = ScanStatus;
+  }
   BOOLEAN Matched = FALSE;
   Status = UpdateFirstMatchingDevice(pKVNFWHeader, Progress, Status, &Matched);
   if (!Matched) {

@@ -7,14 +7,16 @@
 namespace {
 
 // Hands the running total to the progress sink, when there is one. The write phase raises
-// the total by one per piece before it takes the excess back, so a very large image would
-// pass 100 on the way: no report exceeds KV_PROGRESS_MAX.
-VOID Report(TARVEL_PROGRESS_PROTOCOL *Progress, INT32 Percent) {
+// the total by one per piece before it takes the excess back, so an image of 85 pieces or
+// more would reach 100 on the way: 100 is reported only by the last report, once the camera
+// has been restarted into the new code (Last); every report before it stops at 99.
+VOID Report(TARVEL_PROGRESS_PROTOCOL *Progress, INT32 Percent, BOOLEAN Last = FALSE) {
   if (Progress == NULL) {
     return;
   }
-  if (Percent > KV_PROGRESS_MAX) {
-    Percent = KV_PROGRESS_MAX;
+  const INT32 Highest = Last ? KV_PROGRESS_MAX : KV_PROGRESS_MAX_UNFINISHED;
+  if (Percent > Highest) {
+    Percent = Highest;
   }
   if (Percent < 0) {
     Percent = 0;
@@ -131,7 +133,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     return Fail("ResetToRom failed %r\r\n");
   }
   Percent += 5;
-  Report(Progress, Percent);
+  Report(Progress, Percent, TRUE);
 
   DebugMessage("FW download success\r\n");
   BootServices->Stall(KV_CAMERA_RESET_STALL_US);

@@ -25,12 +25,28 @@ struct REGISTER_CHANGE {
 // Most registers one routine adjusts.
 #define KV_WP_MAX_REGISTERS 4
 
-// Reads the variant code. Its result is deliberately not tested: a failed read leaves the
-// code 0, which belongs to no group, and only 0xFEA0 and 0xFEA6 are adjusted.
-UINT16 ReadVariantCode(EFI_USB_IO_PROTOCOL *UsbIo) {
+// The variant code the last release of the protection worked with (0 when its read failed),
+// once there has been a release.
+BOOLEAN Released = FALSE;
+UINT16 ReleasedVariantCode = 0;
+
+// Reads the variant code. A failed read is not a failure of the routine. On release it
+// leaves the code 0, which belongs to no group, and only 0xFEA0 and 0xFEA6 are adjusted. On
+// protection the code the release worked with stands: the variant bytes are read-only, the
+// release's code is the one that opened the flash, and a second read that fails, or that an
+// answer cut short without an error garbles, must not leave a released group open.
+UINT16 ReadVariantCode(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect) {
   UINT8 Variant[KV_MEM_VARIANT_LENGTH] = {0, 0};
-  (VOID) ReadMem(UsbIo, KV_MEM_VARIANT, KV_MEM_VARIANT_LENGTH, Variant);
-  return (UINT16)((Variant[0] & KV_VARIANT_MASK) | ((Variant[1] & KV_VARIANT_MASK) << 8));
+  const BOOLEAN ReadOk = ReadMem(UsbIo, KV_MEM_VARIANT, KV_MEM_VARIANT_LENGTH, Variant);
+  const UINT16 Code =
+      ReadOk ? (UINT16)((Variant[0] & KV_VARIANT_MASK) | ((Variant[1] & KV_VARIANT_MASK) << 8))
+             : 0;
+  if (!Protect) {
+    Released = TRUE;
+    ReleasedVariantCode = Code;
+    return Code;
+  }
+  return Released ? ReleasedVariantCode : Code;
 }
 
 // Groups are tested in the order 1, 2, 3. Code 0x0020 counts as group 3 when releasing the
@@ -97,7 +113,7 @@ BOOLEAN WaitWhileBusy(EFI_USB_IO_PROTOCOL *UsbIo) {
 // Both routines: adjust the variant's registers, write the status register, wait.
 // Every failure returns FALSE at once and leaves what was written as it is.
 BOOLEAN SetWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect) {
-  const WP_GROUP Group = GroupOf(ReadVariantCode(UsbIo), Protect);
+  const WP_GROUP Group = GroupOf(ReadVariantCode(UsbIo, Protect), Protect);
   REGISTER_CHANGE Changes[KV_WP_MAX_REGISTERS];
   const UINTN Count = RegisterChanges(Group, Protect, Changes);
 

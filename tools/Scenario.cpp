@@ -47,7 +47,8 @@ camera::Config ConfigOf(Camera kind) {
     case Camera::DfuInterface:
       config.dfuInterface = true;
       break;
-    case Camera::DfuCapable: {
+    case Camera::DfuCapable:
+    case Camera::DfuPartial: {
       camera::InformationFields fields;
       fields.chipId = kDfuCapableChip;
       config.information = camera::DeviceInformation(fields);
@@ -77,6 +78,11 @@ std::shared_ptr<camera::Camera> MakeCamera(const Options &options) {
            return (setup.bmRequestType & 0x60) != 0;
          }});
   }
+  if (options.camera == Camera::DfuPartial) {
+    device->Misbehave().stalls.push_back(
+        {camera::DfuBlockDownload(kPartialStallBlock), /*skip=*/0, /*times=*/1});
+    device->Misbehave().dfu.bootsIncompleteImage = true;
+  }
   if (options.adjustCamera) {
     options.adjustCamera(*device);
   }
@@ -104,7 +110,7 @@ bool ParsePath(const std::string &text, Path *path) {
 
 bool ParseCamera(const std::string &text, Camera *camera) {
   for (Camera c : {Camera::Flash, Camera::DfuInterface, Camera::DfuCapable, Camera::None,
-                   Camera::OtherIds, Camera::Stalling}) {
+                   Camera::OtherIds, Camera::Stalling, Camera::DfuPartial}) {
     if (text == Name(c)) {
       *camera = c;
       return true;
@@ -130,6 +136,7 @@ const char *Name(Camera camera) {
     case Camera::None: return "none";
     case Camera::OtherIds: return "other-ids";
     case Camera::Stalling: return "stalling";
+    case Camera::DfuPartial: return "dfu-partial";
   }
   return "?";
 }

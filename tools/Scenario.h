@@ -23,7 +23,11 @@ enum class Camera {
   None,          // no camera on the bus
   OtherIds,      // a camera whose VID/PID the image does not name
   Stalling,      // a camera that stalls every vendor and class request
+  DfuPartial,    // DFU mode 2; the ROM device stalls the write of block kPartialStallBlock
+                 // once and, told to leave, starts the part of the image it received
 };
+// The block whose write the DfuPartial camera's ROM device stalls: it has received 16 KiB.
+constexpr uint16_t kPartialStallBlock = 4;
 
 bool ParsePath(const std::string &text, Path *path);
 bool ParseCamera(const std::string &text, Camera *camera);

@@ -113,7 +113,18 @@ std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &opti
       static_cast<uint32_t>(options.Number("block-busy-ms", config.dfu.blockBusyMs, kMaxDelayMs));
   const size_t oldKib = options.Number("old-image-kib", kDefaultOldImageKib, config.flash.size / 1024);
   config.flash.contents = OldFirmwareImage(oldKib);
-  return std::make_unique<CameraPersona>(std::move(config));
+  // The ROM device's misbehaviour: stall the write of one block, once; start the image it
+  // holds even when the download was not ended.
+  constexpr uint64_t kNoBlock = 0x10000;
+  const uint64_t stallBlock = options.Number("rom-stall-block", kNoBlock, 0xFFFF);
+  const bool bootsIncomplete = options.Number("rom-boots-incomplete", 0, 1) != 0;
+  auto persona = std::make_unique<CameraPersona>(std::move(config));
+  if (stallBlock != kNoBlock) {
+    persona->Camera().Misbehave().stalls.push_back(
+        {camera::DfuBlockDownload(static_cast<uint16_t>(stallBlock)), /*skip=*/0, /*times=*/1});
+  }
+  persona->Camera().Misbehave().dfu.bootsIncompleteImage = bootsIncomplete;
+  return persona;
 }
 
 }  // namespace emu

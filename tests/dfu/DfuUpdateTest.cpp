@@ -212,13 +212,18 @@ TEST_F(DfuUpdateTest, CameraBackWithItsOldVersionFailsAfterFiftyLooks) {
   EXPECT_EQ(progress.percents.back(), 98u);
 }
 
-TEST_F(DfuUpdateTest, FailedDownloadYetNewCameraBackIsSuccess) {
+TEST_F(DfuUpdateTest, FailedDownloadFailsEvenWhenTheNewCameraComesBack) {
   auto cam = AttachCamera(false);
   cam->Misbehave().dfu.bootsIncompleteImage = true;
   P.Usb().FailMatching({.bRequest = DFU_DNLOAD, .wValue = 31}, EFI_DEVICE_ERROR, EFI_USB_ERR_STALL);
-  EXPECT_EQ(Update(Io(), 2, 0), EFI_SUCCESS);
-  // The download left the accumulator at 2: the camera's return adds 2 to that.
-  EXPECT_THAT(progress.percents, ElementsAreArray(Join(Join({2}, Steps(5, 3, 95)), {98, 4, 100})));
+  EXPECT_EQ(Update(Io(), 2, 0), EFI_DEVICE_ERROR);
+  // The ROM device was still told to leave: the camera is not stranded as the ROM device.
+  ExpectBackWith(*cam, 0x3B5A, 0x4C15, 0x0203);
+  EXPECT_THAT(progress.percents, ElementsAreArray(Join(Join({2}, Steps(5, 3, 95)), {98})));
+  std::vector<std::string> log = Log();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "DFU download failed, update not complete\r\n");
+  EXPECT_EQ(log.back(), "DFUFwDownload() <=\r\n");
 }
 
 }  // namespace

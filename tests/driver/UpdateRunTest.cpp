@@ -159,6 +159,76 @@ TEST_F(UpdateRunTest, NoMatchingCameraReportsTenAndReturnsTheProgressLookupStatu
   EXPECT_EQ(P.Pool().outstanding, 2u);  // the record and its descriptor array
 }
 
+// Platform services as the platform's, except for the fault a scan case injects.
+EFI_LOCATE_HANDLE_BUFFER gRealLocate;
+EFI_STATUS gLocateStatus;
+EFI_STATUS EFIAPI FailingLocate(EFI_LOCATE_SEARCH_TYPE type, EFI_GUID *protocol, VOID *key,
+                                UINTN *count, EFI_HANDLE **buffer) {
+  if (type == ByProtocol && std::memcmp(protocol, &gEfiUsbIoProtocolGuid, sizeof(EFI_GUID)) == 0) {
+    *count = 0;
+    *buffer = nullptr;
+    return gLocateStatus;
+  }
+  return gRealLocate(type, protocol, key, count, buffer);
+}
+EFI_ALLOCATE_POOL gRealAllocate;
+UINTN gFailingSize;
+EFI_STATUS EFIAPI FailingAllocate(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
+  if (size == gFailingSize) {
+    *buffer = nullptr;
+    return EFI_OUT_OF_RESOURCES;
+  }
+  return gRealAllocate(type, size, buffer);
+}
+
+// A scan that may have missed the camera is no camera absent: without a match its fault is
+// the result. A bus without any USB device (the lookup's EFI_NOT_FOUND) keeps the progress
+// lookup's status. Neither case waits.
+TEST_F(UpdateRunTest, ScanFaultsThatMayHideTheCameraAreTheResult) {
+  const struct {
+    const char *name;
+    EFI_STATUS locate;  // EFI_SUCCESS: the platform's own lookup
+    bool probeWithoutMemory;
+    EFI_STATUS expected;
+  } cases[] = {
+      {"lookup fails", EFI_DEVICE_ERROR, false, EFI_DEVICE_ERROR},
+      {"lookup without memory", EFI_OUT_OF_RESOURCES, false, EFI_OUT_OF_RESOURCES},
+      {"no USB device", EFI_NOT_FOUND, false, EFI_SUCCESS},
+      {"probe without memory", EFI_SUCCESS, true, EFI_OUT_OF_RESOURCES},
+  };
+  auto cam = Attach();
+  HandOver(Path::Hob, image);
+  InstallProgress();
+  gRealLocate = P.BootServices()->LocateHandleBuffer;
+  gRealAllocate = P.BootServices()->AllocatePool;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::ClearCapturedLog();
+    progress.percents.clear();
+    gLocateStatus = c.locate;
+    gFailingSize = c.probeWithoutMemory ? cam->ConfigurationDescriptor().size() : 0;
+    P.BootServices()->LocateHandleBuffer = c.locate == EFI_SUCCESS ? gRealLocate : FailingLocate;
+    P.BootServices()->AllocatePool = c.probeWithoutMemory ? FailingAllocate : gRealAllocate;
+    const size_t stalls = P.Stalls().size();
+    EXPECT_EQ(KvrFmpDriverEntry(P.ImageHandle(), P.SystemTable()), c.expected);
+    EXPECT_THAT(progress.percents, ElementsAre(10u));
+    EXPECT_EQ(P.Stalls().size(), stalls);
+    const std::vector<std::string> log = Log();
+    EXPECT_EQ(log.back(), kExit);
+    const bool fault = c.expected != EFI_SUCCESS;
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         std::string("USB scan incomplete (") + KvrStatusName(c.expected) +
+                             "): a camera may have been missed\r\n"),
+              fault ? 1 : 0);
+    EXPECT_EQ(cam->Flash().Erases(), 0u);
+    FreePool(pKVFmpPrivateData->pDescriptor);
+    FreePool(pKVFmpPrivateData);
+    pKVFmpPrivateData = nullptr;
+  }
+  P.BootServices()->LocateHandleBuffer = gRealLocate;
+  P.BootServices()->AllocatePool = gRealAllocate;
+}
+
 TEST_F(UpdateRunTest, WithoutTheProgressProtocolAnEmptyTableReturnsNotFound) {
   HandOver(Path::Hob, image);
   EXPECT_EQ(RunEntry(), EFI_NOT_FOUND);

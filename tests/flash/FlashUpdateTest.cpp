@@ -147,19 +147,29 @@ INSTANTIATE_TEST_SUITE_P(, FlashProgressTest,
                                   (info.param.romCode ? "RomCode" : "Firmware");
                          });
 
-TEST_F(FlashUpdateTest, LargeImageNeverReportsMoreThanOneHundred) {
+TEST_F(FlashUpdateTest, LargeImageReportsOneHundredOnlyOnceRestarted) {
   AttachCamera();
   const std::vector<uint8_t> payload = Image(100 * 4096);  // 100 pieces
   EXPECT_EQ(Update(payload), EFI_SUCCESS);
   const std::vector<UINTN> &p = progress.percents;
   ASSERT_EQ(p.size(), 5 + 100 + 5u);
-  EXPECT_EQ(*std::max_element(p.begin(), p.end()), 100u);
-  EXPECT_EQ(p[5 + 84], 100u);      // piece 85
-  EXPECT_EQ(p[5 + 99], 100u);      // piece 100, held at 100
+  EXPECT_EQ(*std::max_element(p.begin(), p.end() - 1), 99u);
+  EXPECT_EQ(p[5 + 83], 99u);       // piece 84 brings the count to 99
+  EXPECT_EQ(p[5 + 84], 99u);       // piece 85 would bring it to 100
+  EXPECT_EQ(p[5 + 99], 99u);       // piece 100, held at 99
   EXPECT_EQ(p[5 + 100], 50u);      // the end of the write loop as ever
-  EXPECT_EQ(p.back(), 100u);
+  EXPECT_EQ(std::count(p.begin(), p.end(), 100u), 1);
+  EXPECT_EQ(p.back(), 100u);       // after the restart into the new code
 }
 
+TEST_F(FlashUpdateTest, LargeImageFailingAfterItsWritesNeverReportedOneHundred) {
+  AttachCamera();
+  P.Usb().FailMatching({.bmRequestType = 0x40, .bRequest = 0x34}, EFI_DEVICE_ERROR,
+                       EFI_USB_ERR_STALL);  // WriteTag
+  EXPECT_EQ(Update(Image(90 * 4096)), EFI_DEVICE_ERROR);
+  EXPECT_THAT(progress.percents, Not(Contains(100u)));
+  EXPECT_EQ(progress.percents.back(), 85u);  // the read-back's report
+}
 TEST_F(FlashUpdateTest, WithoutProgressTheUpdateRunsTheSame) {
   AttachCamera();
   const std::vector<uint8_t> payload = Image(20'000);

@@ -146,6 +146,51 @@ TEST_F(WriteProtectTest, FailedVariantReadActsAsNoGroupAndCanSucceed) {
                                  "KvrFmpDriver Error:SendVendorRequest ReadMem fail Device Error\n"));
 }
 
+// Protection after a failed variant read: the code the release read in the same update
+// stands in, so every group that was released is protected again, register for register
+// as when the read succeeds.
+TEST_F(WriteProtectTest, FailedVariantReadOnProtectionProtectsWhatWasReleased) {
+  const struct {
+    uint8_t fe21, fe22;
+    uint8_t gate;  // bits 0x05 of 0xFF9C after protection (code 0x0020 leaves them set)
+  } variants[] = {{0x05, 0xE7, 0}, {0x0F, 0xF3, 0},    {0x1F, 0x9A, 0}, {0x1F, 0x6A, 0},
+                  {0x1A, 0xE4, 0}, {0x25, 0x07, 0x05}, {0x35, 0x47, 0}};
+  const uint16_t kRegisters[] = {0xFEA0, 0xFEA6, 0xFEA1, 0xFEA7, 0xFF9C};
+  for (const auto &v : variants) {
+    std::vector<uint8_t> expected;
+    std::vector<std::string> expectedNames;
+    for (const bool failRead : {false, true}) {
+      if (!ports_.empty()) {
+        P.Usb().Detach(ports_.back());
+        ports_.clear();
+        cameras_.clear();
+      }
+      AttachVariant(v.fe21, v.fe22);
+      const uint16_t code = cam->Flash().VariantCode();
+      SCOPED_TRACE(::testing::Message() << "code 0x" << std::hex << code
+                                        << (failRead ? ", failed read" : ""));
+      ASSERT_TRUE(DisableWriteProtect(Io()));
+      P.Usb().ClearTransfers();
+      if (failRead) cam->Flash().Misbehave().failMemoryReadAt = 0xFE22;
+      ASSERT_TRUE(EnableWriteProtect(Io()));
+      EXPECT_EQ(Reg(0xFEA6) & 0x01, 0);
+      EXPECT_EQ(cam->Flash().StatusRegister(), 0x8C);
+      EXPECT_EQ(Reg(0xFEA7) & 0x0C, 0);
+      EXPECT_EQ(Reg(0xFF9C) & 0x05, v.gate);
+      EXPECT_TRUE(cam->Flash().WriteProtected());
+      std::vector<uint8_t> values;
+      for (uint16_t r : kRegisters) values.push_back(Reg(r));
+      if (!failRead) {
+        expected = values;
+        expectedNames = Names();
+      } else {
+        EXPECT_EQ(values, expected);
+        EXPECT_EQ(Names(), expectedNames);  // the same registers, in the same order
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- failures
 
 TEST_F(WriteProtectTest, FailedRegisterReadStopsBeforeAnyWrite) {

@@ -38,9 +38,10 @@ Expectation Expected(const SweepCase &sweepCase, const SweepRun &clean, size_t n
   if (n == record) return {{Ending::NoRecord}, "the private data record"};
   if (n == descriptor) return {{Ending::NoDescriptor}, "the descriptor array"};
   if (n <= clean.allocationsBeforeLoop) {
-    // Discovery: the handle buffer (no camera seen), a configuration buffer of one
-    // interface (the others still show the camera) or a message string.
-    return {{Ending::NothingMatched, Ending::Updated}, "a block of discovery"};
+    // Discovery: the handle buffer (no camera seen: the lookup's error is the result), a
+    // configuration buffer of one interface (the others still show the camera) or a message
+    // string.
+    return {{Ending::ScanFault, Ending::Updated}, "a block of discovery"};
   }
   if (size == payloadLength) {  // the DFU path allocates nothing of the payload's size
     return {{Ending::UpdateFailed}, "the flash path's read-back buffer"};
@@ -76,9 +77,12 @@ TEST_P(AllocationSweep, EachFailedAllocationEndsTheRunAsDocumented) {
     count.Add(run, ending);
   }
   EXPECT_EQ(count.points, allocations);
-  // Discovery's one handle buffer: without it no camera is seen. Every other allocation of
-  // discovery (a configuration buffer of one interface, a message) leaves the camera found.
-  EXPECT_EQ(count.endings[static_cast<size_t>(Ending::NothingMatched)], 1u);
+  // Discovery's one handle buffer: without it no camera is seen, and the run says why with
+  // EFI_OUT_OF_RESOURCES. Every other allocation of discovery (a configuration buffer of one
+  // interface, a message) leaves the camera found. No run reports a camera that is there as
+  // absent.
+  EXPECT_EQ(count.endings[static_cast<size_t>(Ending::ScanFault)], 1u);
+  EXPECT_EQ(count.endings[static_cast<size_t>(Ending::NothingMatched)], 0u);
   Report(count);
 }
 

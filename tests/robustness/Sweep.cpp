@@ -21,6 +21,7 @@ const char kResumeLine[] =
     "No camera matched, DFU ROM device found: resume the interrupted update\r\n";
 const char kSuccessLine[] = "Update FW success\r\n";
 const char kDfuEntryLine[] = "DFUFwDownload() =>\r\n";
+const char kScanFaultLine[] = "USB scan incomplete (";
 const char kReadBackLine[] =
     "KvrFmpDriver Error:FlashFwDownload: no memory for the read-back buffer";
 
@@ -47,8 +48,28 @@ Ending Classify(const scenario::Outcome &o) {
   if (Last(log) == "Out of resource to allocate FMP private data \n") return Ending::NoRecord;
   if (Last(log) == "Initialze Private data fail \n") return Ending::NoDescriptor;
   if (Has(log, "No camera image in the capsule.\n")) return Ending::NoImage;
-  if (!Has(log, kMatchLine) && !Has(log, kResumeLine)) return Ending::NothingMatched;
+  if (!Has(log, kMatchLine) && !Has(log, kResumeLine)) {
+    return HasPrefix(log, kScanFaultLine) ? Ending::ScanFault : Ending::NothingMatched;
+  }
   return Has(log, kSuccessLine) ? Ending::Updated : Ending::UpdateFailed;
+}
+
+// A camera the flash path updated has its protection set again: WP# low, the status
+// register's write-disable and block-protect bits, and the guard of its variant shut as far
+// as protecting shuts it (the write gate of code 0x0020 stays as the release left it).
+void ExpectProtectedAgain(const camera::FlashHardware &flash, const std::string &where) {
+  EXPECT_EQ(flash.Memory(camera::kWpLevel) & 0x01, 0) << "WP# released; " << where;
+  EXPECT_EQ(flash.StatusRegister() & 0x8C, 0x8C) << "status register; " << where;
+  const uint8_t lines = flash.Memory(camera::kLineLevel);
+  const uint8_t gate = flash.Memory(camera::kWriteGate);
+  switch (camera::GuardOf(flash.VariantCode())) {
+    case camera::Guard::Lines04: EXPECT_EQ(lines & 0x04, 0) << "0xFEA7; " << where; break;
+    case camera::Guard::Lines0C: EXPECT_EQ(lines & 0x0C, 0) << "0xFEA7; " << where; break;
+    case camera::Guard::WriteGate:
+      EXPECT_EQ(gate & 0x05, flash.VariantCode() == 0x0020 ? 0x05 : 0x00) << "0xFF9C; " << where;
+      break;
+    case camera::Guard::None: break;
+  }
 }
 
 std::string Status(EFI_STATUS status) {
@@ -130,6 +151,7 @@ const char *Name(Ending ending) {
     case Ending::NoDescriptor: return "no descriptor";
     case Ending::NoImage: return "no image";
     case Ending::NothingMatched: return "nothing matched";
+    case Ending::ScanFault: return "scan fault";
     case Ending::Updated: return "updated";
     case Ending::UpdateFailed: return "update failed";
   }
@@ -186,9 +208,15 @@ Ending ExpectSound(const SweepRun &run, const std::string &fault) {
       EXPECT_FALSE(transfersMade) << where;
       break;
     case Ending::NothingMatched:
+    case Ending::ScanFault:
       // The progress protocol is there, so its lookup's status: EFI_SUCCESS, with nothing
-      // updated. The camera must not have been touched beyond the questions of discovery.
-      EXPECT_EQ(o.status, EFI_SUCCESS) << where;
+      // updated; after a fault that may have hidden the camera, that fault's status. The
+      // camera must not have been touched beyond the questions of discovery.
+      if (ending == Ending::NothingMatched) {
+        EXPECT_EQ(o.status, EFI_SUCCESS) << where;
+      } else {
+        EXPECT_TRUE(EFI_ERROR(o.status) && o.status != EFI_NOT_FOUND) << where;
+      }
       EXPECT_EQ(o.progress, std::vector<UINTN>{10}) << where;
       EXPECT_EQ(Last(o.log), kExitLine) << where;
       EXPECT_FALSE(o.cameraHoldsImage) << where;
@@ -208,6 +236,9 @@ Ending ExpectSound(const SweepRun &run, const std::string &fault) {
         EXPECT_EQ(o.progress.back(), FinalProgress(o.log)) << where;
       }
       EXPECT_EQ(Last(o.log), kExitLine) << where;
+      if (run.camera && !Has(o.log, kDfuEntryLine)) {
+        ExpectProtectedAgain(run.camera->Flash(), where);
+      }
       break;
     case Ending::UpdateFailed:
       if (o.status == EFI_OUT_OF_RESOURCES) {

@@ -5,8 +5,9 @@
 // case), no platform violation, no pool block left once the record and its descriptor array
 // are freed, progress never above 100, and an ending that is one of the documented cases
 // with its status, its messages and a camera that agrees: EFI_SUCCESS after an update only
-// when the camera really holds the new firmware, and EFI_SUCCESS without one only when no
-// camera matched (the progress lookup's status) and the camera was left untouched.
+// when the camera really holds the new firmware (and, on the flash path, its protection is
+// set again), and EFI_SUCCESS without one only when no camera matched (the progress lookup's
+// status) after a scan without fault, and the camera was left untouched.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -80,6 +81,7 @@ enum class Ending {
   NoDescriptor,     // InitializeKVDescriptor failed: EFI_OUT_OF_RESOURCES
   NoImage,          // no camera image located: EFI_NOT_FOUND
   NothingMatched,   // no table entry matched: the progress lookup's status
+  ScanFault,        // no table entry matched after a fault that may have hidden the camera
   Updated,          // the matching camera, or one stranded in its DFU ROM device, was
                     // updated: EFI_SUCCESS
   UpdateFailed,     // the update procedure failed: its error status
@@ -101,7 +103,7 @@ Ending ExpectSound(const SweepRun &run, const std::string &fault);
 struct SweepCount {
   std::string sweep;
   size_t points = 0;
-  std::vector<size_t> endings = std::vector<size_t>(7);
+  std::vector<size_t> endings = std::vector<size_t>(8);
   uint64_t longestUs = 0;  // the longest virtual time of a run
   // Counts one fault point that came to this ending.
   void Add(const SweepRun &run, Ending ending);

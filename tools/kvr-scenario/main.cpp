@@ -16,7 +16,8 @@ namespace {
 
 const char kUsage[] =
     "usage: kvr-scenario [--capsule FILE] [--path hob|capsule-on-ram|insyde]\n"
-    "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling]\n"
+    "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling|\n"
+    "                              dfu-partial]\n"
     "                    [--no-progress] [--log]\n"
     "       kvr-scenario [--capsule FILE] [--path ...] [--write-capsule FILE]\n"
     "                    [--write-payload FILE] [--write-dfu-image FILE]\n"
