@@ -260,6 +260,7 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   outcome.virtualUs = platform.NowUs();
   outcome.transfers = platform.Usb().Transfers().size();
   outcome.transferLog = platform.Usb().Transfers();
+  outcome.staleCalls = platform.Usb().StaleCalls();
   for (const sim::Transfer &t : outcome.transferLog) {
     outcome.bytesOut += t.dataOut.size();
     outcome.bytesIn += t.dataIn.size();

@@ -66,7 +66,7 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
   // The cut at transfer k, then the next boot. Returns whether the next run recovered, and
   // sets falseSuccess when the cut run reported EFI_SUCCESS without the image.
   bool CutAndBootAgain(const capfmt::Bytes &capsule, const std::vector<sim::Transfer> &clean,
-                       size_t k, const std::string &fault, bool *falseSuccess) {
+                       size_t k, bool discovery, const std::string &fault, bool *falseSuccess) {
     const SweepCase sweepCase{GetParam().name, scenario::Path::Hob, GetParam().camera};
     RunSetup first = Setup();
     const camera::PowerCutRule rule = CutAt(clean, k);
@@ -74,6 +74,11 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
     const SweepRun cut = RunCase(sweepCase, capsule, first);
     EXPECT_EQ(cut.camera->PowerCuts(), 1u) << fault << ": the power was not cut";
     const Ending ending = ExpectSound(cut, fault);
+    if (GetParam().camera != scenario::Camera::Flash && !discovery) {
+      // The DFU procedure sends nothing through an interface whose device has left.
+      EXPECT_EQ(cut.outcome.staleCalls, 0u) << fault;
+    }
+    staleCalls_ += cut.outcome.staleCalls;
     *falseSuccess = cut.outcome.status == EFI_SUCCESS && !cut.outcome.cameraHoldsImage;
 
     cut.camera->PowerCycle(0);  // the machine's next boot: the camera as it powered up
@@ -88,6 +93,7 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
     return recovered;
   }
   size_t resumedInRom_ = 0;  // next runs that found the camera stranded in its ROM device
+  size_t staleCalls_ = 0;    // calls through interfaces whose device had left, all cut runs
 };
 
 TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
@@ -112,7 +118,7 @@ TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
                               std::to_string(k) + " of " + std::to_string(transfers.size()) +
                               " (" + setup + (discovery ? ", discovery)" : ")");
     bool falseSuccess = false;
-    const bool ok = CutAndBootAgain(capsule, transfers, k, fault, &falseSuccess);
+    const bool ok = CutAndBootAgain(capsule, transfers, k, discovery, fault, &falseSuccess);
     // A camera that leaves the bus during discovery is no camera to this run: the
     // documented no-camera ending (checked by ExpectSound), not a cut point of the update.
     if (discovery) continue;
@@ -125,6 +131,7 @@ TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
              " cut points, " + std::to_string(recovered) + " recovered on the next run, " +
              std::to_string(falseSuccesses) + " reported success without the image");
   ::testing::Test::RecordProperty("cut_points", static_cast<int>(points));
+  ::testing::Test::RecordProperty("stale_calls", static_cast<int>(staleCalls_));
   EXPECT_GT(points, 0u);
   if (path.camera != scenario::Camera::Flash) {  // cuts in the download strand the camera
     EXPECT_GT(resumedInRom_, 0u);
