@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "camera/DfuRom.h"
@@ -139,6 +140,9 @@ struct PowerCutRule {
   RequestFilter match;  // unset: every request
   size_t skip = 0;      // matching requests answered first
 };
+// "TT.RR" or "TT.RR:N" (hex bmRequestType and bRequest, decimal N): power fails at the
+// request of that type after N of them were answered. Unset when the text is not that.
+std::optional<PowerCutRule> ParsePowerCut(const std::string &text);
 
 struct Misbehaviour {
   // Requests stalled before the camera looks at them.

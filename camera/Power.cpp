@@ -34,7 +34,35 @@
 // ROM code when the flash is untagged, its ROM device with Config::dfuDownloadUnfinished).
 #include "camera/Camera.h"
 
+#include <cctype>
+#include <cstdlib>
+
 namespace camera {
+
+std::optional<PowerCutRule> ParsePowerCut(const std::string &text) {
+  const auto hexByte = [&](size_t at) -> std::optional<uint8_t> {
+    if (at + 2 > text.size() || !std::isxdigit(static_cast<unsigned char>(text[at])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[at + 1]))) {
+      return std::nullopt;
+    }
+    return static_cast<uint8_t>(std::strtoul(text.substr(at, 2).c_str(), nullptr, 16));
+  };
+  const std::optional<uint8_t> type = hexByte(0);
+  const std::optional<uint8_t> request = hexByte(3);
+  if (!type || !request || text[2] != '.' || (text.size() > 5 && text[5] != ':')) {
+    return std::nullopt;
+  }
+  size_t skip = 0;
+  if (text.size() > 5) {
+    const std::string count = text.substr(6);
+    if (count.empty() || count.size() > 9 ||
+        count.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    skip = std::strtoul(count.c_str(), nullptr, 10);
+  }
+  return PowerCutRule{Request(*type, *request), skip};
+}
 
 bool Camera::PowerFails(const usb::Setup &setup, const std::vector<uint8_t> &dataOut) {
   if (!misbehaviour_.powerCut) {

@@ -25,6 +25,8 @@ enum class Camera {
   Stalling,      // a camera that stalls every vendor and class request
   DfuPartial,    // DFU mode 2; the ROM device stalls the write of block kPartialStallBlock
                  // once and, told to leave, starts the part of the image it received
+  DfuRom,        // a DFU-capable camera stranded in its DFU ROM device: a DFU download was
+                 // cut short by a power loss
 };
 // The block whose write the DfuPartial camera's ROM device stalls: it has received 16 KiB.
 constexpr uint16_t kPartialStallBlock = 4;

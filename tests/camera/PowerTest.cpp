@@ -109,6 +109,19 @@ TEST_F(PowerTest, CutComesBeforeTheAnswerAndTheCameraIsBackAfterItsPowerUpDelay)
   EXPECT_TRUE(cam->Flash().Tagged());
 }
 
+TEST_F(PowerTest, PowerCutTextNamesTheRequestTypeAndHowManyAreAnsweredFirst) {
+  const usb::Setup block{0x21, 0x01, 3, 0, 4096};
+  const std::optional<camera::PowerCutRule> rule = camera::ParsePowerCut("21.01:15");
+  ASSERT_TRUE(rule.has_value());
+  EXPECT_EQ(rule->skip, 15u);
+  EXPECT_TRUE(rule->match(block, {}));
+  EXPECT_FALSE(rule->match({0xA1, 0x03, 0, 0, 6}, {}));
+  EXPECT_EQ(camera::ParsePowerCut("c0.2E")->skip, 0u);
+  for (const char *bad : {"", "2101", "21.01:", "21.01:x", "21-01", "2.101", "21.01:15 ", "g1.01"}) {
+    EXPECT_FALSE(camera::ParsePowerCut(bad).has_value()) << bad;
+  }
+}
+
 // P1, P2: the flash, its tag and the stored status bits survive; the controller memory
 // returns to its power-on values.
 TEST_F(PowerTest, FlashAndStatusRegisterSurviveAndTheControllerMemoryIsReset) {
