@@ -51,7 +51,7 @@ camera::PowerCutRule CutAt(const std::vector<sim::Transfer> &transfers, size_t k
 class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
  protected:
   // A fresh camera of the path's kind, or the one given (the next boot's).
-  RunSetup Setup(std::shared_ptr<camera::Camera> same = nullptr) const {
+  RunSetup WithCamera(std::shared_ptr<camera::Camera> same = nullptr) const {
     RunSetup setup;
     const bool romCode = GetParam().romCode;
     setup.makeCamera = [same, romCode](const camera::Config &config) {
@@ -68,7 +68,7 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
   bool CutAndBootAgain(const capfmt::Bytes &capsule, const std::vector<sim::Transfer> &clean,
                        size_t k, bool discovery, const std::string &fault, bool *falseSuccess) {
     const SweepCase sweepCase{GetParam().name, scenario::Path::Hob, GetParam().camera};
-    RunSetup first = Setup();
+    RunSetup first = WithCamera();
     const camera::PowerCutRule rule = CutAt(clean, k);
     first.adjustCamera = [rule](camera::Camera &cam) { cam.Misbehave().powerCut = rule; };
     const SweepRun cut = RunCase(sweepCase, capsule, first);
@@ -82,7 +82,7 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
     *falseSuccess = cut.outcome.status == EFI_SUCCESS && !cut.outcome.cameraHoldsImage;
 
     cut.camera->PowerCycle(0);  // the machine's next boot: the camera as it powered up
-    const SweepRun next = RunCase(sweepCase, capsule, Setup(cut.camera));
+    const SweepRun next = RunCase(sweepCase, capsule, WithCamera(cut.camera));
     const std::string after = fault + ", first run ended '" + Name(ending) + "'; next run";
     const bool recovered = ExpectSound(next, after) == Ending::Updated;
     resumedInRom_ += std::count(next.outcome.log.begin(), next.outcome.log.end(),
@@ -100,7 +100,7 @@ TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
   const PowerPath &path = GetParam();
   const SweepCase sweepCase{path.name, scenario::Path::Hob, path.camera};
   const capfmt::Bytes capsule = scenario::SampleCapsule(sweepCase.path, SweepPayloadLength());
-  const SweepRun clean = RunCase(sweepCase, capsule, Setup());
+  const SweepRun clean = RunCase(sweepCase, capsule, WithCamera());
   ASSERT_EQ(ExpectSound(clean, "clean run"), Ending::Updated);
   ASSERT_TRUE(clean.reachedLoop);
   ASSERT_EQ(clean.camera->RunsRomCode(), false);  // the new image started
