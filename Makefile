@@ -6,8 +6,8 @@ HOST_BUILD := $(BUILD)/host
 EFI_BUILD  := $(BUILD)/efi
 JOBS       ?= 2
 
-# Debian packages the tree needs.
-PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev
+# Debian packages the tree needs (tshark decodes the USB captures in the tests).
+PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev tshark
 
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk
@@ -76,7 +76,7 @@ test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 	$(MAKE) --no-print-directory emu-smoke
 	$(MAKE) --no-print-directory emu-e2e
-	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 ./kvr_tests --gtest_brief=1
+	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 KVR_REQUIRE_TSHARK=1 ./kvr_tests --gtest_brief=1
 
 # Fuzz targets: clang with libFuzzer, ASan and UBSan. Each tests/fuzz/NameFuzz.cpp is one
 # target, build/fuzz/Name_fuzz, linked with the driver's own sources and the host debug
