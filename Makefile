@@ -38,15 +38,27 @@ host: deps
 
 EFI_IMAGE         := $(EFI_BUILD)/KvrFmpDriver.efi
 EFI_CONSOLE_IMAGE := $(EFI_BUILD)/console/KvrFmpDriver.efi
+EFI_SERIAL_IMAGE  := $(EFI_BUILD)/serial/KvrFmpDriver.efi
 EFI_SILENT_SINK   := $(EFI_BUILD)/obj/platform/efi/DebugSinkEfi.obj
 EFI_CONSOLE_SINK  := $(EFI_BUILD)/obj/console/DebugSinkEfi.obj
+EFI_SERIAL_SINK   := $(EFI_BUILD)/obj/serial/DebugSinkEfi.obj
 EFI_LINK          := lld-link -subsystem:efi_boot_service_driver -entry:KvrFmpDriverEntry \
                      -nodefaultlib
 
-efi: deps $(EFI_BUILD)/kvr_driver.lib $(EFI_IMAGE) $(EFI_CONSOLE_IMAGE)
+EFI_DEPEX         := $(EFI_BUILD)/KvrFmpDriver.depex
+
+efi: deps $(EFI_BUILD)/kvr_driver.lib $(EFI_IMAGE) $(EFI_CONSOLE_IMAGE) $(EFI_SERIAL_IMAGE) \
+     $(EFI_DEPEX)
 	./scripts/efi-undefined $(EFI_BUILD)/kvr_driver.lib
 
-# The driver image, and the same driver printing its log on the console for emulator runs.
+# The driver's dependency expression for a firmware volume (PI 1.8, DXE CIS 10.7): TRUE
+# (0x06), END (0x08). docs/edk2/KvrFmpDriver.inf names it beside the image.
+$(EFI_DEPEX):
+	@mkdir -p $(dir $@)
+	printf '\006\010' > $@
+
+# The driver image (silent: what a platform ships), and the same driver with its log on the
+# firmware console (emulator runs) or on the COM1 serial port (platform bring-up).
 $(EFI_IMAGE): $(EFI_OBJS)
 	$(EFI_LINK) -out:$@ $^
 	@echo "$@: $$(stat -c %s $@) bytes"
@@ -55,10 +67,19 @@ $(EFI_CONSOLE_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_CONSOLE
 	@mkdir -p $(dir $@)
 	$(EFI_LINK) -out:$@ $^
 
-# The sink that prints on the firmware console, for runs under the emulator.
+$(EFI_SERIAL_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_SERIAL_SINK)
+	@mkdir -p $(dir $@)
+	$(EFI_LINK) -out:$@ $^
+
+# The sinks of those two images: the one source built with KVR_CONSOLE_SINK or
+# KVR_SERIAL_SINK.
 $(EFI_BUILD)/obj/console/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
 	$(EFI_CXX) $(EFI_CXXFLAGS) -DKVR_CONSOLE_SINK -c $< -o $@
+
+$(EFI_BUILD)/obj/serial/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
+	@mkdir -p $(dir $@)
+	$(EFI_CXX) $(EFI_CXXFLAGS) -DKVR_SERIAL_SINK -c $< -o $@
 
 $(EFI_BUILD)/obj/%.obj: %.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
