@@ -85,7 +85,6 @@ struct Transfer {
   size_t index;             // counts every UsbControlTransfer call since the bus was created
   uint8_t port;
   uint8_t interfaceNumber;  // of the EFI_USB_IO_PROTOCOL instance the call went through
-  uint8_t address;          // the USB address of that instance's device (see UsbBus)
   EFI_USB_DEVICE_REQUEST setup;      // as sent; zeros when Request was NULL
   EFI_USB_DATA_DIRECTION direction;
   uint32_t timeoutMs;
@@ -95,6 +94,7 @@ struct Transfer {
   EFI_STATUS status;
   uint32_t usbStatus;                // written to *UsbStatus; 0 when nothing was written
   bool reachedDevice;                // false: refused, failed by injection, or stale instance
+  uint8_t address;                   // the USB address of the instance's device (see UsbBus)
   uint64_t timeUs;                   // virtual time of the call
 };
 

@@ -273,9 +273,8 @@ std::optional<PeImage> ReadPeImage(const uint8_t *data, size_t size, std::string
     if (why != nullptr) *why = reason;
     return std::nullopt;
   };
-  if (size < kPeHeaderPointer + 4 || data[0] != 'M' || data[1] != 'Z') {
-    return fail("no MZ header");
-  }
+  if (size < 2 || data[0] != 'M' || data[1] != 'Z') return fail("no MZ header");
+  if (size < kPeHeaderPointer + 4) return fail("its MZ header is cut short");
   const uint64_t pe = Get32(data + kPeHeaderPointer);
   if (pe > size || size - pe < 4 + kCoffHeaderSize) return fail("its PE header lies beyond its end");
   if (std::memcmp(data + pe, "PE\0\0", 4) != 0) return fail("no PE signature");
