@@ -74,6 +74,7 @@ StateFile DescribeRun(const std::string &personaName, Persona &persona,
     size_t n = 0;
     for (const ServedRequest &request : server->Requests()) {
       state.Add("request", "n=" + std::to_string(n++) + " t_us=" + std::to_string(request.timeUs) +
+                               " connection=" + std::to_string(request.connection) +
                                " via=" + request.via + " setup=" + SetupField(request.setup) +
                                " result=" + request.result + " out=" + HexBytes(request.dataOut) +
                                " in=" + HexBytes(request.dataIn));

@@ -24,8 +24,9 @@ namespace emu {
 //   failure text=<free text to the end of the line>          (only when there is one)
 //   <the persona's own records>
 //   event t_us=N what=<name> [detail fields]                 (one per link event)
-//   request n=N t_us=N via=<how> setup=TT.RR.VVVV.IIII.LLLL result=<result>
-//           out=<hex> in=<hex>                               (one per served request)
+//   request n=N t_us=N connection=N via=<how> setup=TT.RR.VVVV.IIII.LLLL result=<result>
+//           out=<hex> in=<hex>                               (one per served request;
+//           connection: the Nth announcement of the device, its address in the capture)
 StateFile DescribeRun(const std::string &personaName, Persona &persona,
                       const RedirServer *server, const std::string &end, uint64_t runUs);
 
