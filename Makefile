@@ -149,8 +149,9 @@ fuzz: fuzz-build host
 	done
 
 # The update of the emulated camera in real firmware (OVMF under QEMU): the driver's log,
-# the progress bar and the result. DEMO=flash (default), dfu-interface, dfu-capable or
-# insyde (an FMP capsule on INSYDE firmware); the rules are in emu/emu.mk.
+# the progress bar and the result. DEMO=flash (default), dfu-interface, dfu-capable, insyde
+# (INSYDE firmware, the driver started from its FMP capsule) or serial (the serial image,
+# its log from COM1); the rules are in emu/emu.mk.
 DEMO ?= flash
 
 demo: emu-demo
