@@ -6,8 +6,8 @@ HOST_BUILD := $(BUILD)/host
 EFI_BUILD  := $(BUILD)/efi
 JOBS       ?= 2
 
-# Debian packages the tree needs.
-PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev
+# Debian packages the tree needs (tshark decodes the USB captures in the tests).
+PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev tshark
 
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk
@@ -38,15 +38,27 @@ host: deps
 
 EFI_IMAGE         := $(EFI_BUILD)/KvrFmpDriver.efi
 EFI_CONSOLE_IMAGE := $(EFI_BUILD)/console/KvrFmpDriver.efi
+EFI_SERIAL_IMAGE  := $(EFI_BUILD)/serial/KvrFmpDriver.efi
 EFI_SILENT_SINK   := $(EFI_BUILD)/obj/platform/efi/DebugSinkEfi.obj
 EFI_CONSOLE_SINK  := $(EFI_BUILD)/obj/console/DebugSinkEfi.obj
+EFI_SERIAL_SINK   := $(EFI_BUILD)/obj/serial/DebugSinkEfi.obj
 EFI_LINK          := lld-link -subsystem:efi_boot_service_driver -entry:KvrFmpDriverEntry \
                      -nodefaultlib
 
-efi: deps $(EFI_BUILD)/kvr_driver.lib $(EFI_IMAGE) $(EFI_CONSOLE_IMAGE)
+EFI_DEPEX         := $(EFI_BUILD)/KvrFmpDriver.depex
+
+efi: deps $(EFI_BUILD)/kvr_driver.lib $(EFI_IMAGE) $(EFI_CONSOLE_IMAGE) $(EFI_SERIAL_IMAGE) \
+     $(EFI_DEPEX)
 	./scripts/efi-undefined $(EFI_BUILD)/kvr_driver.lib
 
-# The driver image, and the same driver printing its log on the console for emulator runs.
+# The driver's dependency expression for a firmware volume (PI 1.8, DXE CIS 10.7): TRUE
+# (0x06), END (0x08). docs/edk2/KvrFmpDriver.inf names it beside the image.
+$(EFI_DEPEX):
+	@mkdir -p $(dir $@)
+	printf '\006\010' > $@
+
+# The driver image (silent: what a platform ships), and the same driver with its log on the
+# firmware console (emulator runs) or on the COM1 serial port (platform bring-up).
 $(EFI_IMAGE): $(EFI_OBJS)
 	$(EFI_LINK) -out:$@ $^
 	@echo "$@: $$(stat -c %s $@) bytes"
@@ -55,10 +67,19 @@ $(EFI_CONSOLE_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_CONSOLE
 	@mkdir -p $(dir $@)
 	$(EFI_LINK) -out:$@ $^
 
-# The sink that prints on the firmware console, for runs under the emulator.
+$(EFI_SERIAL_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_SERIAL_SINK)
+	@mkdir -p $(dir $@)
+	$(EFI_LINK) -out:$@ $^
+
+# The sinks of those two images: the one source built with KVR_CONSOLE_SINK or
+# KVR_SERIAL_SINK.
 $(EFI_BUILD)/obj/console/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
 	$(EFI_CXX) $(EFI_CXXFLAGS) -DKVR_CONSOLE_SINK -c $< -o $@
+
+$(EFI_BUILD)/obj/serial/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
+	@mkdir -p $(dir $@)
+	$(EFI_CXX) $(EFI_CXXFLAGS) -DKVR_SERIAL_SINK -c $< -o $@
 
 $(EFI_BUILD)/obj/%.obj: %.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
@@ -76,7 +97,7 @@ test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 	$(MAKE) --no-print-directory emu-smoke
 	$(MAKE) --no-print-directory emu-e2e
-	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 ./kvr_tests --gtest_brief=1
+	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 KVR_REQUIRE_TSHARK=1 ./kvr_tests --gtest_brief=1
 
 # Fuzz targets: clang with libFuzzer, ASan and UBSan. Each tests/fuzz/NameFuzz.cpp is one
 # target, build/fuzz/Name_fuzz, linked with the driver's own sources and the host debug
@@ -128,8 +149,9 @@ fuzz: fuzz-build host
 	done
 
 # The update of the emulated camera in real firmware (OVMF under QEMU): the driver's log,
-# the progress bar and the result. DEMO=flash (default), dfu-interface, dfu-capable or
-# insyde (an FMP capsule on INSYDE firmware); the rules are in emu/emu.mk.
+# the progress bar and the result. DEMO=flash (default), dfu-interface, dfu-capable, insyde
+# (INSYDE firmware, the driver started from its FMP capsule) or serial (the serial image,
+# its log from COM1); the rules are in emu/emu.mk.
 DEMO ?= flash
 
 demo: emu-demo

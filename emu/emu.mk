@@ -48,11 +48,12 @@ emu-smoke: deps
 	./emu/run-e2e --smoke
 
 # The camera update end to end, every scenario: flash path, DFU modes 1 and 2, INSYDE with
-# an FMP capsule, no camera, a camera with other IDs, a ROM device starting an incomplete
-# image, a camera stranded in its DFU ROM device, and a power cut finished on the next
-# boot. The console-logging driver runs in OVMF with the camera model behind usb-redir;
-# each run has a hard time limit. The suite builds what is missing (host tools, firmware
-# images, harness) and prints each scenario's wall time.
+# the driver started from its FMP capsule, the serial image, no camera, a camera with other
+# IDs, a ROM device starting an incomplete image, a camera stranded in its DFU ROM device,
+# and a power cut finished on the next boot. The console-logging driver (the serial one in
+# its scenario) runs in OVMF with the camera model behind usb-redir; each run has a hard
+# time limit. The suite builds what is missing (host tools, firmware images, harness) and
+# prints each scenario's wall time.
 emu-e2e: deps
 	./emu/e2e-suite
 

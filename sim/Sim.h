@@ -94,6 +94,7 @@ struct Transfer {
   EFI_STATUS status;
   uint32_t usbStatus;                // written to *UsbStatus; 0 when nothing was written
   bool reachedDevice;                // false: refused, failed by injection, or stale instance
+  uint8_t address;                   // the USB address of the instance's device (see UsbBus)
   uint64_t timeUs;                   // virtual time of the call
 };
 
@@ -111,7 +112,8 @@ class UsbBus {
   // interface (bAlternateSetting 0), in descriptor order. A device with unusable
   // descriptors, or refusing the configuration, gets no handles and a note. The same
   // happens again whenever the device reconnects or changes Generation(). Throws when no
-  // port is free.
+  // port is free. Each enumeration gives the device the next USB address (1, 2, ... 127,
+  // then 1 again), as a host does; every transfer records the address of its device.
   uint8_t Attach(std::shared_ptr<usb::Device> device);
   // Unplugs the device: its handles go away, the port becomes free.
   void Detach(uint8_t port);
@@ -155,6 +157,7 @@ class UsbBus {
   struct Interface {
     EFI_USB_IO_PROTOCOL io;
     uint8_t port = 0;
+    uint8_t address = 0;
     bool live = true;
     EFI_HANDLE handle = nullptr;
     EFI_USB_INTERFACE_DESCRIPTOR descriptor{};
@@ -205,6 +208,7 @@ class UsbBus {
   std::map<size_t, size_t> shortenedAnswers_;  // transfer index -> most bytes delivered
   std::vector<MatchFailure> matchFailures_;
   size_t staleCalls_ = 0;
+  uint8_t lastAddress_ = 0;
   bool shortAnswersFail_ = true;
   std::vector<std::string> notes_;
 };

@@ -455,10 +455,13 @@ void UsbBus::Enumerate(uint8_t port) {
   if (!Configure(port)) {
     return;
   }
+  constexpr uint8_t kLastUsbAddress = 127;
+  lastAddress_ = lastAddress_ == kLastUsbAddress ? 1 : lastAddress_ + 1;
   for (ParsedInterface &parsedInterface : parsed.interfaces) {
     auto interface = std::make_unique<Interface>();
     interface->io = UsbIoEntries::Table();
     interface->port = port;
+    interface->address = lastAddress_;
     interface->descriptor = parsedInterface.descriptor;
     interface->endpoints = std::move(parsedInterface.endpoints);
     interface->devicePath = DevicePathOf(port, interface->descriptor.InterfaceNumber);
@@ -499,6 +502,7 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
   t.index = transferCount_++;
   t.port = interface.port;
   t.interfaceNumber = interface.descriptor.InterfaceNumber;
+  t.address = interface.address;
   if (request != nullptr) {
     t.setup = *request;
   }

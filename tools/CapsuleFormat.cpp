@@ -1,5 +1,6 @@
 #include "tools/CapsuleFormat.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -48,7 +49,10 @@ void FinishCapsule(Bytes &capsule) {
 Bytes FfsFile(const EFI_GUID &name, uint8_t type, const Bytes &data, bool large) {
   size_t headerSize = large ? sizeof(EFI_FFS_FILE_HEADER2) : sizeof(EFI_FFS_FILE_HEADER);
   size_t length = headerSize + data.size();
-  if (!large && length > 0xFFFFFF) throw std::runtime_error("file needs the large-file header");
+  if (!large && length > 0xFFFFFF) {
+    throw std::runtime_error("the camera file is over 16 MiB and needs the large-file header: "
+                             "give --large-file");
+  }
   Bytes f(length, 0);
   PutGuid(f, 0, name);
   f[offsetof(EFI_FFS_FILE_HEADER, Type)] = type;
@@ -168,30 +172,32 @@ Bytes MakeFvCapsule(const Bytes &cameraImage, const FvOptions &options) {
   return capsule;
 }
 
-Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options) {
-  if (options.items == 0) throw std::runtime_error("an FMP capsule for the camera needs an item");
+Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes> &images) {
+  if (images.empty()) throw std::runtime_error("an FMP capsule for the camera needs an item");
+  if (drivers.size() > 0xFFFF || images.size() > 0xFFFF) {
+    throw std::runtime_error("an FMP capsule holds at most 65535 drivers and 65535 items");
+  }
   const EFI_GUID fmpGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
   Bytes capsule = CapsuleHeader(fmpGuid, CAPSULE_FLAGS_PERSIST_ACROSS_RESET |
                                              CAPSULE_FLAGS_INITIATE_RESET);
-  unsigned entries = options.drivers + options.items;
+  const size_t entries = drivers.size() + images.size();
   Bytes fmp(Align8(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entries), 0);
   Put32(fmp, 0, EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER_INIT_VERSION);
   Put16(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount),
-        (uint16_t)options.drivers);
+        (uint16_t)drivers.size());
   Put16(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount),
-        (uint16_t)options.items);
-  for (unsigned d = 0; d < options.drivers; d++) {
+        (uint16_t)images.size());
+  // A driver reaches to the next list entry: nothing may sit between two of them, or
+  // between the last one and the first item, for the driver to stay byte for byte.
+  for (size_t d = 0; d < drivers.size(); d++) {
     Put64(fmp, 8 + 8 * d, fmp.size());
-    Bytes driver(64, 0);
-    driver[0] = 'M';
-    driver[1] = 'Z';
-    fmp.insert(fmp.end(), driver.begin(), driver.end());
+    fmp.insert(fmp.end(), drivers[d].begin(), drivers[d].end());
   }
   const EFI_GUID imageType = KV_IMAGE_TYPE_ID_GUID;
-  for (unsigned i = 0; i < options.items; i++) {
-    bool last = i + 1 == options.items;
-    Bytes image = last ? cameraImage : MakeImage(0xFFFF, (uint16_t)i, Bytes(32, (uint8_t)i));
-    Put64(fmp, 8 + 8 * (options.drivers + i), fmp.size());
+  for (size_t i = 0; i < images.size(); i++) {
+    const Bytes &image = images[i];
+    if (image.size() > UINT32_MAX) throw std::runtime_error("payload item exceeds 4 GiB");
+    Put64(fmp, 8 + 8 * (drivers.size() + i), fmp.size());
     Bytes item(EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, 0);
     Put32(item, 0, 2);
     PutGuid(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageTypeId),
@@ -206,6 +212,158 @@ Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options) {
   capsule.insert(capsule.end(), fmp.begin(), fmp.end());
   FinishCapsule(capsule);
   return capsule;
+}
+
+Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options) {
+  if (options.items == 0) throw std::runtime_error("an FMP capsule for the camera needs an item");
+  Bytes placeholder(64, 0);
+  placeholder[0] = 'M';
+  placeholder[1] = 'Z';
+  std::vector<Bytes> drivers(options.drivers, placeholder);
+  std::vector<Bytes> images;
+  for (unsigned i = 0; i + 1 < options.items; i++) {
+    images.push_back(MakeImage(0xFFFF, (uint16_t)i, Bytes(32, (uint8_t)i)));
+  }
+  images.push_back(cameraImage);
+  return MakeFmpCapsule(drivers, images);
+}
+
+namespace {
+
+constexpr uint32_t kPeHeaderPointer = 0x3C;
+constexpr size_t kCoffHeaderSize = 20;
+constexpr size_t kOptionalHeaderFieldsRead = 72;  // through Subsystem and DllCharacteristics
+
+uint16_t Get16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t *p) { return (uint32_t)Get16(p) | ((uint32_t)Get16(p + 2) << 16); }
+uint64_t Get64(const uint8_t *p) { return (uint64_t)Get32(p) | ((uint64_t)Get32(p + 4) << 32); }
+
+std::string MachineName(uint16_t machine) {
+  switch (machine) {
+    case 0x8664: return "x64";
+    case 0x014C: return "IA32";
+    case 0xAA64: return "AArch64";
+    case 0x01C2: return "ARM";
+    case 0x5064: return "RISC-V 64";
+    case 0x0EBC: return "EFI byte code";
+    default: return "unknown";
+  }
+}
+
+std::string SubsystemName(uint16_t subsystem) {
+  switch (subsystem) {
+    case 10: return "EFI application";
+    case 11: return "EFI boot-service driver";
+    case 12: return "EFI runtime driver";
+    case 13: return "EFI ROM";
+    default: return "not an EFI subsystem";
+  }
+}
+
+std::string Hex(uint64_t value, int digits) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%0*llX", digits, (unsigned long long)value);
+  return text;
+}
+
+}  // namespace
+
+std::optional<PeImage> ReadPeImage(const uint8_t *data, size_t size, std::string *why) {
+  auto fail = [&](const char *reason) -> std::optional<PeImage> {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
+  if (size < 2 || data[0] != 'M' || data[1] != 'Z') return fail("no MZ header");
+  if (size < kPeHeaderPointer + 4) return fail("its MZ header is cut short");
+  const uint64_t pe = Get32(data + kPeHeaderPointer);
+  if (pe > size || size - pe < 4 + kCoffHeaderSize) return fail("its PE header lies beyond its end");
+  if (std::memcmp(data + pe, "PE\0\0", 4) != 0) return fail("no PE signature");
+  const uint8_t *coff = data + pe + 4;
+  const uint16_t optionalSize = Get16(coff + 16);
+  const uint64_t optional = pe + 4 + kCoffHeaderSize;
+  if (optionalSize < kOptionalHeaderFieldsRead || size - optional < kOptionalHeaderFieldsRead) {
+    return fail("its optional header is cut short");
+  }
+  PeImage image;
+  image.machine = Get16(coff);
+  image.magic = Get16(data + optional);
+  image.entryPoint = Get32(data + optional + 16);
+  image.subsystem = Get16(data + optional + 68);
+  return image;
+}
+
+std::string DescribePeImage(const uint8_t *data, size_t size) {
+  std::string why;
+  const std::optional<PeImage> pe = ReadPeImage(data, size, &why);
+  if (!pe) return "not a PE image (" + why + ")";
+  std::string text = pe->magic == 0x20B ? "PE32+ image" : pe->magic == 0x10B ? "PE32 image"
+                                                                            : "PE image";
+  text += ", machine " + MachineName(pe->machine) + " (" + Hex(pe->machine, 4) + ")";
+  text += ", subsystem " + SubsystemName(pe->subsystem) + " (" + std::to_string(pe->subsystem) + ")";
+  text += ", entry point " + Hex(pe->entryPoint, 1);
+  return text;
+}
+
+FmpLayout ReadFmpLayout(const Bytes &capsule) {
+  FmpLayout layout;
+  if (capsule.size() < sizeof(EFI_CAPSULE_HEADER)) {
+    layout.problems.push_back("the file is shorter than a capsule header");
+    return layout;
+  }
+  const uint8_t *base = capsule.data();
+  const uint64_t extent = std::min<uint64_t>(
+      capsule.size(), Get32(base + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize)));
+  const uint64_t headerSize = Get32(base + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
+  if (!KvrRangeInside(headerSize, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), extent)) {
+    layout.problems.push_back("the FMP header lies outside the capsule");
+    return layout;
+  }
+  const uint8_t *fmp = base + headerSize;
+  const uint64_t room = extent - headerSize;
+  const uint64_t drivers =
+      Get16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount));
+  const uint64_t items =
+      Get16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount));
+  const uint64_t entries = drivers + items;
+  const uint64_t listEnd = sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entries;
+  if (listEnd > room) {
+    layout.problems.push_back("the item offset list (" + std::to_string(entries) +
+                              " entries) lies outside the capsule");
+    return layout;
+  }
+  auto entry = [&](uint64_t n) { return Get64(fmp + sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * n); };
+  for (uint64_t d = 0; d < drivers; d++) {
+    const uint64_t start = entry(d);
+    const uint64_t end = d + 1 < entries ? entry(d + 1) : room;
+    if (start < listEnd || end < start || end > room) {
+      layout.problems.push_back("embedded driver " + std::to_string(d + 1) +
+                                " lies outside the capsule");
+      continue;
+    }
+    layout.drivers.push_back({headerSize + start, end - start});
+  }
+  for (uint64_t i = 0; i < items; i++) {
+    const uint64_t at = entry(drivers + i);
+    if (!KvrRangeInside(at, EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, room)) {
+      layout.problems.push_back("payload item " + std::to_string(i + 1) +
+                                " lies outside the capsule");
+      continue;
+    }
+    const uint8_t *h = fmp + at;
+    FmpLayout::Item item;
+    item.offset = headerSize + at;
+    item.version = Get32(h);
+    std::memcpy(&item.typeId, h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER,
+                                           UpdateImageTypeId), sizeof item.typeId);
+    item.index = h[offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageIndex)];
+    item.imageSize = Get32(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageSize));
+    item.vendorCodeSize =
+        Get32(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateVendorCodeSize));
+    item.hardwareInstance =
+        Get64(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateHardwareInstance));
+    layout.items.push_back(item);
+  }
+  return layout;
 }
 
 Inspection Inspect(const Bytes &capsule, bool fmp) {
@@ -225,6 +383,23 @@ Inspection Inspect(const Bytes &capsule, bool fmp) {
                               " bytes but the file holds " + std::to_string(capsule.size()));
     return result;
   }
+  if (header->CapsuleImageSize < capsule.size()) {
+    result.warnings.push_back("the file holds " +
+                              std::to_string(capsule.size() - header->CapsuleImageSize) +
+                              " bytes after CapsuleImageSize (" +
+                              std::to_string(header->CapsuleImageSize) +
+                              "); the driver reads none of them");
+  }
+  const EFI_GUID fmpGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
+  const bool fmpGuidSeen = std::memcmp(&header->CapsuleGuid, &fmpGuid, sizeof fmpGuid) == 0;
+  if (fmp && !fmpGuidSeen) {
+    result.warnings.push_back("the capsule GUID is not the FMP capsule GUID " +
+                              GuidToString(fmpGuid) + ": this is no FMP capsule (a firmware "
+                              "volume capsule is inspected without --fmp)");
+  } else if (!fmp && fmpGuidSeen) {
+    result.warnings.push_back("the capsule GUID is the FMP capsule GUID: inspect it with --fmp, "
+                              "as an INSYDE platform hands it over");
+  }
 
   sim::ClearCapturedLog();
   VOID *image = nullptr;
@@ -233,7 +408,7 @@ Inspection Inspect(const Bytes &capsule, bool fmp) {
     GetFmpPayloadImage(header, &image);
   } else {
     pCapsuleHeader = header;
-    dwCapsuleLength = (uint32_t)capsule.size();
+    dwCapsuleLength = header->CapsuleImageSize;
     SearchImageInCapsule(&image);
     pCapsuleHeader = nullptr;
     dwCapsuleLength = 0;

@@ -39,12 +39,54 @@ struct FvOptions {
 // An EFI capsule whose body is a PI firmware volume holding the camera file.
 Bytes MakeFvCapsule(const Bytes &cameraImage, const FvOptions &options = {});
 
+// An FMP capsule (UEFI 2.10, 23.3): the embedded drivers byte for byte, in this order and
+// with nothing between them, then one version-2 payload item per image (UpdateImageTypeId
+// the camera image's, UpdateImageIndex 1, UpdateHardwareInstance 0), in this order; the
+// driver takes the last item.
+Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes> &images);
+
 struct FmpOptions {
-  unsigned drivers = 0;  // embedded driver blobs before the payload items
+  unsigned drivers = 0;  // placeholder driver blobs before the payload items (not PE images)
   unsigned items = 1;    // payload items; the camera image is the last one
 };
-// An FMP capsule with version-2 payload item headers.
+// An FMP capsule for the camera image, with placeholder drivers and other items.
 Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options = {});
+
+// The PE/COFF headers a platform's loader reads first.
+struct PeImage {
+  uint16_t machine = 0;    // 0x8664 x64, 0x14C IA32, 0xAA64 AArch64
+  uint16_t magic = 0;      // 0x20B PE32+, 0x10B PE32
+  uint16_t subsystem = 0;  // 10 EFI application, 11 EFI boot-service driver, ...
+  uint32_t entryPoint = 0;  // relative virtual address
+};
+// The image's PE headers; nullopt, with the reason in why, when it is not a PE image.
+std::optional<PeImage> ReadPeImage(const uint8_t *data, size_t size, std::string *why);
+// "PE32+ image, machine x64 (0x8664), subsystem EFI boot-service driver (11), entry point
+// 0x1000", or "not a PE image (...)".
+std::string DescribePeImage(const uint8_t *data, size_t size);
+
+// What an FMP capsule holds, read field by field (where the driver reads only the last
+// payload item).
+struct FmpLayout {
+  struct Driver {
+    uint64_t offset = 0;  // from the capsule start
+    uint64_t length = 0;  // to the next list entry, as EDK II's capsule library takes it
+  };
+  struct Item {
+    uint64_t offset = 0;  // of the item header, from the capsule start
+    uint32_t version = 0;
+    EFI_GUID typeId{};
+    uint8_t index = 0;
+    uint32_t imageSize = 0;
+    uint32_t vendorCodeSize = 0;
+    uint64_t hardwareInstance = 0;
+  };
+  std::vector<Driver> drivers;
+  std::vector<Item> items;
+  std::vector<std::string> problems;  // list entries that lie outside the capsule
+};
+// Reads the layout within the capsule's CapsuleImageSize (and the bytes there are).
+FmpLayout ReadFmpLayout(const Bytes &capsule);
 
 // What the driver's own location code finds in a capsule.
 struct Inspection {
@@ -65,11 +107,18 @@ struct Inspection {
   std::optional<DfuView> dfu;
   std::vector<std::string> driverLog;  // every line the driver emitted while looking
   std::vector<std::string> problems;   // why the driver would not use the image
+  std::vector<std::string> warnings;   // what may not be meant, but does not stop the driver
   bool usable() const { return imageFound && problems.empty(); }
+  // The DFU path also takes the image: it has a version block and something to send.
+  bool dfuUsable() const {
+    return usable() && dfu && dfu->versionBlock && dfu->lengthFits && dfu->length > 0;
+  }
 };
-// Runs the driver's location code on the capsule as a platform would hand it over: as a
-// capsule HOB whose length is the file size (fmp = false), or as the FMP capsule named by
-// the address variable (fmp = true).
+// Runs the driver's location code on the capsule as a platform would hand it over: a
+// capsule whose body is a firmware volume, as the capsule HOB or "CapsuleOnRam" names it
+// (fmp = false), or the FMP capsule named by the address variable (fmp = true). Either way
+// the driver reads the capsule up to its CapsuleImageSize, as it does on the "CapsuleOnRam"
+// and INSYDE paths.
 Inspection Inspect(const Bytes &capsule, bool fmp);
 
 }  // namespace capfmt

@@ -302,4 +302,45 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   return outcome;
 }
 
+namespace {
+
+int32_t CaptureStatus(const sim::Transfer &t) {
+  if (t.status == EFI_SUCCESS) {
+    return usbcap::kStatusOk;
+  }
+  if ((t.usbStatus & EFI_USB_ERR_STALL) != 0) {
+    return usbcap::kStatusStall;
+  }
+  if ((t.usbStatus & EFI_USB_ERR_TIMEOUT) != 0 || t.status == EFI_TIMEOUT) {
+    return usbcap::kStatusTimedOut;
+  }
+  if (!t.reachedDevice) {
+    return (t.usbStatus & EFI_USB_ERR_SYSTEM) != 0 ? usbcap::kStatusNoDevice
+                                                   : usbcap::kStatusInvalid;
+  }
+  if (t.direction == EfiUsbDataIn && t.dataIn.size() < t.dataLength) {
+    return usbcap::kStatusShort;
+  }
+  return usbcap::kStatusProtocol;
+}
+
+}  // namespace
+
+std::vector<usbcap::ControlTransfer> CaptureOf(const std::vector<sim::Transfer> &transfers) {
+  std::vector<usbcap::ControlTransfer> capture;
+  capture.reserve(transfers.size());
+  for (const sim::Transfer &t : transfers) {
+    usbcap::ControlTransfer c;
+    c.submittedUs = c.completedUs = t.timeUs;
+    c.address = t.address;
+    c.setup = usb::Setup{t.setup.RequestType, t.setup.Request, t.setup.Value, t.setup.Index,
+                         t.setup.Length};
+    c.dataOut = t.dataOut;
+    c.dataIn = t.dataIn;
+    c.status = CaptureStatus(t);
+    capture.push_back(std::move(c));
+  }
+  return capture;
+}
+
 }  // namespace scenario

@@ -12,6 +12,7 @@
 #include "platform/Uefi.h"
 #include "sim/Sim.h"
 #include "tools/CapsuleFormat.h"
+#include "tools/UsbCapture.h"
 
 namespace scenario {
 
@@ -105,5 +106,9 @@ bool CameraHoldsPayload(camera::Camera &device, const capfmt::Bytes &payload,
 
 // Runs the driver with the capsule (as kvrcap writes it) handed over on the chosen path.
 Outcome Run(const capfmt::Bytes &capsule, const Options &options);
+
+// The run's control transfers as a USB capture holds them: virtual time, bus 1, the
+// addresses the simulated bus gave the devices, Linux's completion statuses.
+std::vector<usbcap::ControlTransfer> CaptureOf(const std::vector<sim::Transfer> &transfers);
 
 }  // namespace scenario

@@ -1,6 +1,8 @@
 // Configuration, text lines and the progress record of the harness.
 #include "emu/harness/HarnessCore.h"
 
+#include "platform/Platform.h"
+
 namespace harness {
 
 // ---------------------------------------------------------------- text
@@ -194,6 +196,7 @@ void DefaultConfig(Config *config) {
   config->mode = Mode::Smoke;
   config->capsule[0] = 0;
   SetWide(config->driver, kPathChars, u"\\KvrFmpDriver.efi");
+  config->driverFromCapsule = FALSE;
   config->usbExpect = {FALSE, 0, 0};
   config->usbWaitMs = 5000;
   config->usbSettleMs = 0;
@@ -287,6 +290,9 @@ BOOLEAN ParseConfig(const CHAR8 *Text, UINTN Length, Config *config, TextLine *E
       ok = ParsePath(value, valueLength, config->capsule);
     } else if (Equal(key, keyLength, "driver")) {
       ok = ParsePath(value, valueLength, config->driver);
+    } else if (Equal(key, keyLength, "driver-source")) {
+      ok = Equal(value, valueLength, "file") || Equal(value, valueLength, "capsule");
+      config->driverFromCapsule = Equal(value, valueLength, "capsule");
     } else if (Equal(key, keyLength, "usb-expect")) {
       ok = ParseIds(value, valueLength, &config->usbExpect);
     } else if (Equal(key, keyLength, "usb-wait-ms")) {
@@ -312,6 +318,65 @@ BOOLEAN ParseConfig(const CHAR8 *Text, UINTN Length, Config *config, TextLine *E
     Error->Add("mode ").Add(ModeName(config->mode)).Add(" needs a capsule");
     return FALSE;
   }
+  if (config->driverFromCapsule && config->mode != Mode::Insyde) {
+    Error->Add("driver-source capsule needs mode insyde (an FMP capsule)");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- FMP capsule
+
+BOOLEAN FindEmbeddedDriver(const UINT8 *Capsule, UINT64 Size, UINT64 Index,
+                           EmbeddedDriver *Driver, TextLine *Error) {
+  if (Size < sizeof(EFI_CAPSULE_HEADER)) {
+    Error->Add("the capsule is shorter than a capsule header");
+    return FALSE;
+  }
+  static const EFI_GUID kFmpCapsuleGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
+  const UINT8 *guid = reinterpret_cast<const UINT8 *>(&kFmpCapsuleGuid);
+  for (UINTN i = 0; i < sizeof(EFI_GUID); i++) {
+    if (Capsule[i] != guid[i]) {
+      Error->Add("the capsule GUID is not the FMP capsule GUID");
+      return FALSE;
+    }
+  }
+  const UINT64 headerSize = KvrReadU32(Capsule + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
+  const UINT64 capsuleSize = KvrReadU32(Capsule + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize));
+  if (capsuleSize > Size) {
+    Error->Add("CapsuleImageSize ").Decimal(capsuleSize).Add(" exceeds the ").Decimal(Size);
+    Error->Add(" bytes there are");
+    return FALSE;
+  }
+  if (!KvrRangeInside(headerSize, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), capsuleSize)) {
+    Error->Add("the FMP header lies outside the capsule");
+    return FALSE;
+  }
+  const UINT8 *fmp = Capsule + headerSize;
+  const UINT64 room = capsuleSize - headerSize;
+  const UINT64 drivers =
+      KvrReadU16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount));
+  const UINT64 entries =
+      drivers + KvrReadU16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount));
+  if (Index >= drivers) {
+    Error->Add("the capsule has ").Decimal(drivers).Add(" embedded drivers");
+    return FALSE;
+  }
+  const UINT64 listEnd = sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + entries * sizeof(UINT64);
+  if (listEnd > room) {
+    Error->Add("the item offset list lies outside the capsule");
+    return FALSE;
+  }
+  const UINT8 *list = fmp + sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER);
+  const UINT64 start = KvrReadU64(list + Index * sizeof(UINT64));
+  const UINT64 end = Index + 1 < entries ? KvrReadU64(list + (Index + 1) * sizeof(UINT64)) : room;
+  if (start < listEnd || end < start || end > room) {
+    Error->Add("embedded driver ").Decimal(Index).Add(" lies outside the capsule");
+    return FALSE;
+  }
+  Driver->offset = headerSize + start;
+  Driver->length = end - start;
+  Driver->count = static_cast<UINT16>(drivers);
   return TRUE;
 }
 

@@ -47,6 +47,9 @@ class TextLine {
 //                 none: run the driver without handing over a capsule.
 //   capsule       path of the capsule file on the volume      (required for fv, insyde)
 //   driver        path of the driver image (default \KvrFmpDriver.efi)
+//   driver-source file | capsule (default file): capsule starts the first embedded driver
+//                 of the FMP capsule instead, from the capsule in memory, as EDK II's
+//                 capsule library does (mode insyde only)
 //   usb-expect    VVVV:PPPP, hex: wait for a USB device with these IDs before going on
 //   usb-wait-ms   how long to wait for it (default 5000, at most 60000)
 //   usb-settle-ms a pause after connecting the controllers (default 0, at most 60000)
@@ -70,6 +73,7 @@ struct Config {
   Mode mode;
   CHAR16 capsule[kPathChars];  // empty when not given
   CHAR16 driver[kPathChars];
+  BOOLEAN driverFromCapsule;
   UsbIds usbExpect;
   UINT32 usbWaitMs;
   UINT32 usbSettleMs;
@@ -86,6 +90,24 @@ void DefaultConfig(Config *config);
 BOOLEAN ParseConfig(const CHAR8 *Text, UINTN Length, Config *config, TextLine *Error);
 
 const CHAR8 *ModeName(Mode mode);
+
+// ---------------------------------------------------------------- FMP capsule
+
+// An embedded driver of an FMP capsule: its place from the capsule's start, its length,
+// and how many embedded drivers the capsule has.
+struct EmbeddedDriver {
+  UINT64 offset;
+  UINT64 length;
+  UINT16 count;
+};
+
+// Finds embedded driver Index (from 0) of the FMP capsule held in Capsule[0, Size), as
+// EDK II's capsule library takes it (UEFI 2.10, 23.3): the drivers come first in the item
+// offset list, each reaching to the next list entry, the last entry to the capsule's end.
+// The capsule reaches to its CapsuleImageSize, which must lie within Size. On a fault
+// returns FALSE with a one-line reason in Error.
+BOOLEAN FindEmbeddedDriver(const UINT8 *Capsule, UINT64 Size, UINT64 Index,
+                           EmbeddedDriver *Driver, TextLine *Error);
 
 // ---------------------------------------------------------------- progress
 

@@ -86,8 +86,36 @@ void WaitForExpectedDevice(Outcome *outcome) {
   }
 }
 
-// Loads and starts the driver image; the outcome gets its status.
-void RunDriver(EFI_FILE_PROTOCOL *root, Outcome *outcome) {
+// Loads the driver image from Buffer and starts it; the outcome gets its status.
+void LoadAndStart(VOID *Buffer, UINT64 Size, const CHAR8 *What, Outcome *outcome) {
+  EFI_HANDLE child = NULL;
+  EFI_STATUS status =
+      gBS->LoadImage(FALSE, gImage, NULL, Buffer, static_cast<UINTN>(Size), &child);
+  if (EFI_ERROR(status)) {
+    Say("LoadImage", status);
+    outcome->driver = DriverState::LoadFailed;
+    outcome->status = status;
+    return;
+  }
+  gLine.Clear();
+  gLine.Add("KvrHarness: starting ").Add(What);
+  Print(gLine);
+  UINTN exitDataSize = 0;
+  CHAR16 *exitData = NULL;
+  status = gBS->StartImage(child, &exitDataSize, &exitData);
+  outcome->driver = DriverState::Started;
+  outcome->status = status;
+  if (exitData != NULL) {
+    gLine.Clear();
+    gLine.Add("KvrHarness: exit data: ").Wide(exitData, exitDataSize / sizeof(CHAR16));
+    Print(gLine);
+    gBS->FreePool(exitData);
+  }
+  Say("the driver returned", status);
+}
+
+// Loads and starts the driver image from its file on the volume.
+void RunDriverFile(EFI_FILE_PROTOCOL *root, Outcome *outcome) {
   FileBuffer image;
   EFI_STATUS status = ReadWholeFile(root, gConfig.driver, kMaxDriverBytes, &image);
   if (status == EFI_NOT_FOUND) {
@@ -104,31 +132,43 @@ void RunDriver(EFI_FILE_PROTOCOL *root, Outcome *outcome) {
     outcome->status = status;
     return;
   }
-  EFI_HANDLE child = NULL;
-  status = gBS->LoadImage(FALSE, gImage, NULL, reinterpret_cast<VOID *>(image.address),
-                          static_cast<UINTN>(image.size), &child);
+  static TextLine what;
+  what.Clear();
+  what.Wide(gConfig.driver, kPathChars);
+  LoadAndStart(reinterpret_cast<VOID *>(image.address), image.size, what.Text(), outcome);
   FreeFile(&image);
-  if (EFI_ERROR(status)) {
-    Say("LoadImage", status);
-    outcome->driver = DriverState::LoadFailed;
-    outcome->status = status;
+}
+
+// Starts the capsule's first embedded driver from the capsule in memory, as EDK II's
+// capsule library does before it handles the payload items.
+void RunEmbeddedDriver(const FileBuffer &capsule, Outcome *outcome) {
+  EmbeddedDriver driver;
+  static TextLine why;
+  why.Clear();
+  const UINT8 *bytes = reinterpret_cast<const UINT8 *>(capsule.address);
+  if (!FindEmbeddedDriver(bytes, capsule.size, 0, &driver, &why)) {
+    gLine.Clear();
+    gLine.Add("KvrHarness: no embedded driver in the capsule: ").Add(why.Text());
+    Print(gLine);
+    outcome->driver = DriverState::Absent;
+    outcome->status = EFI_NOT_FOUND;
     return;
   }
+  VOID *image = reinterpret_cast<VOID *>(capsule.address + driver.offset);
+  UINT32 crc = 0;
+  const EFI_STATUS crcStatus = Slot<EFI_CALCULATE_CRC32>(gBS->CalculateCrc32)(
+      image, static_cast<UINTN>(driver.length), &crc);
   gLine.Clear();
-  gLine.Add("KvrHarness: starting ").Wide(gConfig.driver, kPathChars);
-  Print(gLine);
-  UINTN exitDataSize = 0;
-  CHAR16 *exitData = NULL;
-  status = gBS->StartImage(child, &exitDataSize, &exitData);
-  outcome->driver = DriverState::Started;
-  outcome->status = status;
-  if (exitData != NULL) {
-    gLine.Clear();
-    gLine.Add("KvrHarness: exit data: ").Wide(exitData, exitDataSize / sizeof(CHAR16));
-    Print(gLine);
-    gBS->FreePool(exitData);
+  gLine.Add("KvrHarness: embedded driver 1 of ").Decimal(driver.count).Add(": ");
+  gLine.Decimal(driver.length).Add(" bytes at capsule offset ").Hex(driver.offset);
+  gLine.Add(", CRC32 ");
+  if (EFI_ERROR(crcStatus)) {
+    gLine.Add("unknown");
+  } else {
+    gLine.Hex(crc, 8);
   }
-  Say("the driver returned", status);
+  Print(gLine);
+  LoadAndStart(image, driver.length, "the capsule's embedded driver 1", outcome);
 }
 
 void Run(Outcome *outcome) {
@@ -194,7 +234,11 @@ void Run(Outcome *outcome) {
       Say("cannot install the progress protocol", installed);
       outcome->Fail("progress", installed);
     } else {
-      RunDriver(root, outcome);
+      if (gConfig.driverFromCapsule) {
+        RunEmbeddedDriver(capsule, outcome);
+      } else {
+        RunDriverFile(root, outcome);
+      }
       UninstallProgress();
     }
   }

@@ -526,6 +526,8 @@ size_t RedirServer::Serve(const std::string &via, const usb::Setup &setup,
   }
   ServedRequest served;
   served.timeUs = nowUs_;
+  served.doneUs = nowUs_;
+  served.connection = counters_.connects;
   served.via = via;
   served.setup = setup;
   served.dataOut = dataOut;
@@ -584,6 +586,7 @@ void RedirServer::OnCancel(uint64_t id) {
   usbredirparser_send_control_packet(parser_, id, &answer, nullptr, 0);
   if (it->second.logIndex != kNotLogged) {
     requests_[it->second.logIndex].result = "cancelled";
+    requests_[it->second.logIndex].doneUs = nowUs_;
   }
   counters_.cancelled++;
   held_.erase(it);
@@ -602,6 +605,7 @@ void RedirServer::ExpireHeld() {
     usbredirparser_send_control_packet(parser_, it->first, &answer, nullptr, 0);
     if (it->second.logIndex != kNotLogged) {
       requests_[it->second.logIndex].result = "expired";
+      requests_[it->second.logIndex].doneUs = nowUs_;
     }
     counters_.expired++;
     Note("a request the device did not answer expired after the hold limit");

@@ -41,6 +41,11 @@ namespace emu {
 // One request that reached the device, in arrival order.
 struct ServedRequest {
   uint64_t timeUs = 0;
+  // When the guest had its answer: timeUs, or later for a request held unanswered.
+  uint64_t doneUs = 0;
+  // Which announcement of the device it reached: 1 for the first device_connect, 2 for
+  // the device announced after the first disconnect, and so on.
+  uint32_t connection = 0;
   // How it arrived: "control", or the usbredir packet that stood for a standard request
   // ("set-configuration", "get-configuration", "set-interface", "get-interface").
   std::string via;

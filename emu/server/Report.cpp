@@ -74,12 +74,42 @@ StateFile DescribeRun(const std::string &personaName, Persona &persona,
     size_t n = 0;
     for (const ServedRequest &request : server->Requests()) {
       state.Add("request", "n=" + std::to_string(n++) + " t_us=" + std::to_string(request.timeUs) +
+                               " connection=" + std::to_string(request.connection) +
                                " via=" + request.via + " setup=" + SetupField(request.setup) +
                                " result=" + request.result + " out=" + HexBytes(request.dataOut) +
                                " in=" + HexBytes(request.dataIn));
     }
   }
   return state;
+}
+
+std::vector<usbcap::ControlTransfer> CaptureOf(const RedirServer &server, uint64_t originUs) {
+  constexpr uint32_t kHighestAddress = 127;
+  std::vector<usbcap::ControlTransfer> capture;
+  capture.reserve(server.Requests().size());
+  for (const ServedRequest &request : server.Requests()) {
+    usbcap::ControlTransfer t;
+    t.submittedUs = originUs + request.timeUs;
+    t.completedUs = originUs + request.doneUs;
+    t.address =
+        static_cast<uint8_t>((request.connection + kHighestAddress - 1) % kHighestAddress + 1);
+    t.setup = request.setup;
+    t.dataOut = request.dataOut;
+    t.dataIn = request.dataIn;
+    if (request.result == "ack") {
+      t.status = usbcap::kStatusOk;
+    } else if (request.result == "stall") {
+      t.status = usbcap::kStatusStall;
+    } else if (request.result == "cancelled") {
+      t.status = usbcap::kStatusCancelled;
+    } else if (request.result == "expired") {
+      t.status = usbcap::kStatusTimedOut;
+    } else {
+      t.status = usbcap::kStatusShutdown;
+    }
+    capture.push_back(std::move(t));
+  }
+  return capture;
 }
 
 }  // namespace emu

@@ -24,6 +24,7 @@
 #include "emu/server/Persona.h"
 #include "emu/server/RedirServer.h"
 #include "emu/server/Report.h"
+#include "tools/UsbCapture.h"
 
 namespace {
 
@@ -59,6 +60,10 @@ const char kUsage[] =
     "                       status after this long (default 30000)\n"
     "  --log PATH           write the link log here instead of to standard error\n"
     "  --verbose            log every request the device serves\n"
+    "  --pcap PATH          write every control transfer of the run to PATH as a USB\n"
+    "                       capture for Wireshark (Linux usbmon, link type 220, wall-clock\n"
+    "                       timestamps); a capture that cannot be written is reported and\n"
+    "                       the run goes on unchanged\n"
     "\n"
     "Exit status: 0 QEMU closed the link, 1 usage or setup error, 2 the link failed,\n"
     "3 time limit reached, 4 ended by a signal, 5 no peer connected in time.\n";
@@ -79,6 +84,7 @@ struct Arguments {
   double connectWait = 30;
   uint64_t holdLimitMs = 30000;
   std::string logPath;
+  std::string pcapPath;
   bool verbose = false;
   bool listPersonas = false;
 };
@@ -131,6 +137,8 @@ Arguments Parse(int argc, char **argv) {
       args.holdLimitMs = ms;
     } else if (option == "--log") {
       args.logPath = value();
+    } else if (option == "--pcap") {
+      args.pcapPath = value();
     } else if (option == "--verbose") {
       args.verbose = true;
     } else if (option == "--list-personas") {
@@ -155,9 +163,15 @@ class Clock {
                                      std::chrono::steady_clock::now() - start_)
                                      .count());
   }
+  // The wall clock when this clock started, in microseconds since 1970.
+  uint64_t WallStartUs() const { return wallStartUs_; }
 
  private:
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  uint64_t wallStartUs_ = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
 };
 
 bool FillAddress(const std::string &path, sockaddr_un &address) {
@@ -293,8 +307,28 @@ int Run(Arguments args) {
   const uint64_t limitUs = static_cast<uint64_t>(args.timeLimit * 1e6);
   const uint64_t waitUs = std::min(limitUs, static_cast<uint64_t>(args.connectWait * 1e6));
 
+  // The capture is opened now, so that a path that cannot be written is reported at once;
+  // either way the run itself goes on as without it.
+  usbcap::CaptureFile capture;
+  if (!args.pcapPath.empty() && !capture.Open(args.pcapPath)) {
+    std::cerr << "kvr-camera-server: " << capture.Error() << "; the run goes on without it\n";
+  }
+
   auto finish = [&](const emu::RedirServer *server, const std::string &end, int code) {
     log << "kvr-camera-server: run ended: " << end << std::endl;
+    if (capture.Good()) {
+      if (server != nullptr) {
+        for (const usbcap::ControlTransfer &t : emu::CaptureOf(*server, clock.WallStartUs())) {
+          capture.Write(t);
+        }
+      }
+      if (capture.Close()) {
+        log << "kvr-camera-server: capture " << args.pcapPath << ": " << capture.Transfers()
+            << " control transfers" << std::endl;
+      } else {
+        std::cerr << "kvr-camera-server: " << capture.Error() << "\n";
+      }
+    }
     if (!args.statePath.empty()) {
       std::string error;
       const emu::StateFile state =

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "emu/harness/HarnessCore.h"
+#include "tools/CapsuleFormat.h"
 
 namespace {
 
@@ -83,6 +86,16 @@ TEST(HarnessConfigTest, EachFaultNamesItsLine) {
   EXPECT_EQ(Parse("capsule =\n").error, "line 1: bad value for 'capsule'");
   EXPECT_EQ(Parse("vendor = " + std::string(64, 'I') + "\n").error, "line 1: bad value for 'vendor'");
   EXPECT_EQ(Parse("driver = " + std::string(127, 'd') + "\n").error, "line 1: bad value for 'driver'");
+}
+
+TEST(HarnessConfigTest, TheDriverComesFromTheCapsuleOnlyOnTheInsydePath) {
+  const Parsed fromCapsule = Parse("mode = insyde\ncapsule = c.bin\ndriver-source = capsule\n");
+  ASSERT_TRUE(fromCapsule.ok) << fromCapsule.error;
+  EXPECT_TRUE(fromCapsule.config.driverFromCapsule);
+  EXPECT_FALSE(Parse("mode = fv\ncapsule = c.bin\ndriver-source = file\n").config.driverFromCapsule);
+  EXPECT_EQ(Parse("mode = fv\ncapsule = c.bin\ndriver-source = capsule\n").error,
+            "driver-source capsule needs mode insyde (an FMP capsule)");
+  EXPECT_EQ(Parse("driver-source = flash\n").error, "line 1: bad value for 'driver-source'");
 }
 
 TEST(HarnessConfigTest, CapsuleModesNeedACapsule) {
@@ -174,6 +187,88 @@ TEST(HarnessResultTest, OneLineWithEveryField) {
   EXPECT_STREQ(line.Text(),
                "KVR-RESULT mode=smoke driver=absent status=0x800000000000000E progress=- "
                "progress-count=0 error=usb-expect");
+}
+
+// ---------------------------------------------------------------- embedded drivers
+
+struct Found {
+  bool ok;
+  harness::EmbeddedDriver driver;
+  std::string error;
+};
+
+Found FindDriver(const capfmt::Bytes &capsule, UINT64 index) {
+  Found found{};
+  static TextLine error;
+  error.Clear();
+  found.ok = harness::FindEmbeddedDriver(capsule.data(), capsule.size(), index, &found.driver,
+                                         &error);
+  found.error = error.Text();
+  return found;
+}
+
+void Put(capfmt::Bytes &b, size_t at, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; i++) b[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+TEST(HarnessEmbeddedDriverTest, EachDriverReachesToTheNextListEntry) {
+  const capfmt::Bytes a(13, 0xA1), b(40, 0xB2);
+  capfmt::Bytes capsule =
+      capfmt::MakeFmpCapsule({a, b}, {capfmt::MakeImage(1, 2, capfmt::Bytes(8, 0))});
+  for (const auto &[index, bytes] : {std::pair<UINT64, capfmt::Bytes>{0, a}, {1, b}}) {
+    const Found found = FindDriver(capsule, index);
+    ASSERT_TRUE(found.ok) << found.error;
+    EXPECT_EQ(found.driver.count, 2);
+    ASSERT_EQ(found.driver.length, bytes.size());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), capsule.begin() + found.driver.offset));
+  }
+  EXPECT_EQ(FindDriver(capsule, 2).error, "the capsule has 2 embedded drivers");
+  // Without a payload item the last driver reaches to the capsule's end.
+  Put(capsule, 32 + 6, 0, 2);  // PayloadItemCount
+  const Found last = FindDriver(capsule, 1);
+  ASSERT_TRUE(last.ok) << last.error;
+  EXPECT_EQ(last.driver.offset + last.driver.length, capsule.size());
+}
+
+TEST(HarnessEmbeddedDriverTest, EachFaultIsRefusedWithItsReason) {
+  const capfmt::Bytes good =
+      capfmt::MakeFmpCapsule({capfmt::Bytes(24, 0xD0)}, {capfmt::MakeImage(1, 2, {})});
+  constexpr size_t kFmp = 32, kList = kFmp + 8;  // kvrcap's 32-byte capsule header
+  struct Row {
+    const char *what;
+    std::function<void(capfmt::Bytes &)> corrupt;
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"cut short", [](capfmt::Bytes &c) { c.resize(27); },
+       "the capsule is shorter than a capsule header"},
+      {"another capsule GUID", [](capfmt::Bytes &c) { c[3] ^= 1; },
+       "the capsule GUID is not the FMP capsule GUID"},
+      {"CapsuleImageSize past the buffer",
+       [](capfmt::Bytes &c) { Put(c, 24, c.size() + 1, 4); },
+       "CapsuleImageSize " + std::to_string(good.size() + 1) + " exceeds the " +
+           std::to_string(good.size()) + " bytes there are"},
+      {"HeaderSize past the capsule", [](capfmt::Bytes &c) { Put(c, 16, c.size() - 4, 4); },
+       "the FMP header lies outside the capsule"},
+      {"no driver", [](capfmt::Bytes &c) { Put(c, kFmp + 4, 0, 2); },
+       "the capsule has 0 embedded drivers"},
+      {"offset list past the capsule", [](capfmt::Bytes &c) { Put(c, kFmp + 6, 0xFFFF, 2); },
+       "the item offset list lies outside the capsule"},
+      {"driver inside the offset list", [](capfmt::Bytes &c) { Put(c, kList, 8, 8); },
+       "embedded driver 0 lies outside the capsule"},
+      {"next entry before the driver", [](capfmt::Bytes &c) { Put(c, kList + 8, 16, 8); },
+       "embedded driver 0 lies outside the capsule"},
+      {"next entry past the capsule", [](capfmt::Bytes &c) { Put(c, kList + 8, c.size(), 8); },
+       "embedded driver 0 lies outside the capsule"},
+  };
+  ASSERT_TRUE(FindDriver(good, 0).ok);
+  for (const Row &row : rows) {
+    capfmt::Bytes capsule = good;
+    row.corrupt(capsule);
+    const Found found = FindDriver(capsule, 0);
+    EXPECT_FALSE(found.ok) << row.what;
+    EXPECT_EQ(found.error, row.error) << row.what;
+  }
 }
 
 }  // namespace

@@ -112,11 +112,11 @@ TEST(StateFileTest, RunDescribesEventsAndEveryServedRequest) {
   EXPECT_NE(text.find("event t_us=1000 what=connect vid=0x3B5A pid=0x7E57 bcd=0x0200 "
                       "generation=0 interfaces=2\n"),
             std::string::npos);
-  EXPECT_NE(text.find("request n=0 t_us=1000 via=control setup=40.01.0000.0000.0002 result=ack "
-                      "out=cafe in=-\n"),
+  EXPECT_NE(text.find("request n=0 t_us=1000 connection=1 via=control "
+                      "setup=40.01.0000.0000.0002 result=ack out=cafe in=-\n"),
             std::string::npos);
-  EXPECT_NE(text.find("request n=1 t_us=1000 via=control setup=C0.03.1234.0002.0004 result=stall "
-                      "out=- in=-\n"),
+  EXPECT_NE(text.find("request n=1 t_us=1000 connection=1 via=control "
+                      "setup=C0.03.1234.0002.0004 result=stall out=- in=-\n"),
             std::string::npos);
 }
 

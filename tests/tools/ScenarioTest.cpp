@@ -3,8 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+
 #include "platform/Platform.h"
 #include "tools/Scenario.h"
+#include "tools/UsbCapture.h"
 
 namespace {
 
@@ -62,6 +71,108 @@ TEST(UpdateScenario, StallingCameraFailsWithDeviceErrorAndNeverReportsCompletion
   EXPECT_FALSE(outcome.cameraHoldsImage);
   EXPECT_THAT(outcome.progress, ElementsAre(10u));
   EXPECT_EQ(outcome.poolBlocksLeft, 0u);
+}
+
+
+// ---------------------------------------------------------------- USB captures
+
+std::string Shell(const std::string &command) {
+  std::string output;
+  FILE *pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return output;
+  std::array<char, 4096> chunk;
+  while (size_t n = fread(chunk.data(), 1, chunk.size(), pipe)) output.append(chunk.data(), n);
+  pclose(pipe);
+  return output;
+}
+
+size_t Lines(const std::string &text) { return std::count(text.begin(), text.end(), '\n'); }
+
+// A UVC class request names an entity in wIndex's high byte; a DFU request only an interface
+// (both send SET_CUR and DFU_DNLOAD as request 1 of type 0x21).
+bool IsUvc(const sim::Transfer &t) {
+  return (t.setup.RequestType & 0x60) == 0x20 && (t.setup.Index >> 8) != 0;
+}
+bool IsDfuDownload(const sim::Transfer &t) {
+  return t.setup.RequestType == 0x21 && t.setup.Request == 1 && (t.setup.Index >> 8) == 0;
+}
+
+// A flash-path and a DFU-path run written as captures: tshark reads back every transfer,
+// a submission and a completion each, and decodes the update as USB, UVC (the extension
+// unit's SET_CUR/GET_CUR) and DFU (by Decode As on the devices the DFU requests went to).
+TEST(UsbCaptureTest, TsharkDecodesEveryTransferOfTheRun) {
+  if (system("tshark --version > /dev/null 2>&1") != 0) {
+    if (std::getenv("KVR_REQUIRE_TSHARK") != nullptr) FAIL() << "tshark is not installed";
+    GTEST_SKIP() << "tshark is not installed (make test installs it)";
+  }
+  for (Camera camera : {Camera::Flash, Camera::DfuInterface}) {
+    SCOPED_TRACE(scenario::Name(camera));
+    scenario::Options options;
+    options.camera = camera;
+    const scenario::Outcome outcome = scenario::Run(scenario::SampleCapsule(Path::Hob, 13 * 1024), options);
+    ASSERT_EQ(outcome.status, EFI_SUCCESS);
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("kvr-capture-" + std::string(scenario::Name(camera)) + ".pcap")).string();
+    usbcap::CaptureFile file;
+    ASSERT_TRUE(file.Open(path)) << file.Error();
+    for (const usbcap::ControlTransfer &t : scenario::CaptureOf(outcome.transferLog)) file.Write(t);
+    ASSERT_TRUE(file.Close()) << file.Error();
+    EXPECT_EQ(file.Transfers(), outcome.transfers);
+
+    const std::string tshark = "tshark -n -r " + path;
+    EXPECT_EQ(Lines(Shell(tshark + " -Y \"usb.transfer_type == 0x02 && usb.urb_type == 'S'\"")),
+              outcome.transfers);
+    EXPECT_EQ(Lines(Shell(tshark + " -Y \"usb.transfer_type == 0x02 && usb.urb_type == 'C'\"")),
+              outcome.transfers);
+    EXPECT_EQ(Shell(tshark + " -Y _ws.malformed"), "");
+
+    size_t uvc = 0, downloads = 0, emptyDownloads = 0;
+    std::set<uint8_t> dfuDevices;
+    for (const sim::Transfer &t : outcome.transferLog) {
+      if (IsUvc(t)) uvc++;
+      if (IsDfuDownload(t)) {
+        downloads++;
+        emptyDownloads += t.setup.Length == 0;
+        dfuDevices.insert(t.address);
+      }
+    }
+    EXPECT_EQ(Lines(Shell(tshark + " -Y usbvideo.control.selector")), 2 * uvc);
+    std::string decodeAs;
+    for (uint8_t address : dfuDevices) {
+      char option[64];  // Decode As by bus 1 and the device's address
+      std::snprintf(option, sizeof option, " -d usb.device==0x%08x,usbdfu", 0x10000u | address);
+      decodeAs += option;
+    }
+    EXPECT_EQ(Lines(Shell(tshark + decodeAs + " -Y \"usbdfu.command == 1\"")), downloads);
+    // Wireshark's DFU dissector wants a data byte after every DFU_DNLOAD setup packet: the
+    // empty download that ends the image (and its completion) is all it calls malformed.
+    EXPECT_EQ(Lines(Shell(tshark + decodeAs + " -Y _ws.malformed")), 2 * emptyDownloads);
+    if (camera == Camera::Flash) {
+      EXPECT_GT(uvc, 0u);
+    } else {
+      EXPECT_GT(downloads, 1u);
+      EXPECT_EQ(emptyDownloads, 1u);
+    }
+    std::filesystem::remove(path);
+  }
+}
+
+// A capture that cannot be written is reported, and the run is what it is without one.
+TEST(UsbCaptureTest, AnUnwritableCaptureLeavesTheRunAlone) {
+  const std::string run = std::string(KVR_SCENARIO_PATH) + " --camera flash";
+  const std::string plain = Shell(run);
+  std::string failed;
+  FILE *pipe = popen((run + " --pcap /nonexistent/dir/run.pcap 2>&1; echo exit=$?").c_str(), "r");
+  std::array<char, 4096> chunk;
+  while (size_t n = fread(chunk.data(), 1, chunk.size(), pipe)) failed.append(chunk.data(), n);
+  pclose(pipe);
+  EXPECT_THAT(failed, ::testing::HasSubstr("kvr-scenario: cannot create the capture "
+                                           "/nonexistent/dir/run.pcap: No such file or directory; "
+                                           "the run goes on without it\n"));
+  EXPECT_THAT(failed, ::testing::HasSubstr(plain));
+  EXPECT_THAT(failed, ::testing::HasSubstr("capture:  NOT written: cannot create the capture "
+                                           "/nonexistent/dir/run.pcap"));
+  EXPECT_THAT(failed, ::testing::EndsWith("exit=0\n"));
 }
 
 }  // namespace

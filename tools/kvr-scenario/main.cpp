@@ -11,6 +11,7 @@
 #include "platform/Platform.h"
 #include "tools/CapsuleFormat.h"
 #include "tools/Scenario.h"
+#include "tools/UsbCapture.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ const char kUsage[] =
     "usage: kvr-scenario [--capsule FILE] [--path hob|capsule-on-ram|insyde]\n"
     "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling|\n"
     "                              dfu-partial|dfu-rom]\n"
-    "                    [--power-cut TT.RR[:N]] [--no-progress] [--log]\n"
+    "                    [--power-cut TT.RR[:N]] [--no-progress] [--log] [--pcap FILE]\n"
     "       kvr-scenario [--capsule FILE] [--path ...] [--write-capsule FILE]\n"
     "                    [--write-payload FILE] [--write-dfu-image FILE]\n"
     "  Hands the capsule (built by kvrcap; default: a built-in sample for camera 3B5A:4C15)\n"
@@ -29,6 +30,9 @@ const char kUsage[] =
     "  RR (hex) after N of them were answered (camera/Power.cpp says what survives).\n"
     "  --camera dfu-rom is a camera stranded in its DFU ROM device, as such a cut in a DFU\n"
     "  download leaves it.\n"
+    "  --pcap writes every control transfer of the run to FILE as a USB capture for\n"
+    "  Wireshark or tshark (Linux usbmon, link type 220; timestamps in virtual time); a\n"
+    "  capture that cannot be written is reported and the run goes on unchanged.\n"
     "  Exit status 0 when the driver returned EFI_SUCCESS and the camera holds the image.\n"
     "  The --write options write files instead of running, for runs in real firmware:\n"
     "  --write-capsule the capsule (the built-in sample for the path: an FMP capsule for\n"
@@ -100,6 +104,7 @@ int main(int argc, char **argv) {
   std::string capsulePath;
   bool showLog = false;
   std::string capsuleOut, payloadOut, dfuOut;
+  std::string pcapPath;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&](const char *option) -> std::string {
@@ -139,6 +144,8 @@ int main(int argc, char **argv) {
       options.progressProtocol = false;
     } else if (a == "--log") {
       showLog = true;
+    } else if (a == "--pcap") {
+      pcapPath = value("--pcap");
     } else if (a == "--write-capsule") {
       capsuleOut = value("--write-capsule");
     } else if (a == "--write-payload") {
@@ -168,6 +175,11 @@ int main(int argc, char **argv) {
     return WriteFiles(capsule, options.path, capsuleOut, payloadOut, dfuOut);
   }
 
+  usbcap::CaptureFile capture;
+  if (!pcapPath.empty() && !capture.Open(pcapPath)) {
+    std::fprintf(stderr, "kvr-scenario: %s; the run goes on without it\n",
+                 capture.Error().c_str());
+  }
   std::printf("capsule:  %s, %zu bytes, handed over by %s\n", capsulePath.c_str(), capsule.size(),
               scenario::Name(options.path));
   std::printf("camera:   %s\n", scenario::Name(options.camera));
@@ -200,5 +212,19 @@ int main(int argc, char **argv) {
               outcome.virtualUs / 1e6, outcome.transfers);
   std::printf("result:   %s; the camera %s the image\n", outcome.cameraState.c_str(),
               outcome.cameraHoldsImage ? "holds" : "does NOT hold");
+  if (!pcapPath.empty()) {
+    if (capture.Good()) {
+      for (const usbcap::ControlTransfer &transfer : scenario::CaptureOf(outcome.transferLog)) {
+        capture.Write(transfer);
+      }
+      capture.Close();
+    }
+    if (capture.Error().empty()) {
+      std::printf("capture:  %s, %zu control transfers (usbmon, link type 220)\n",
+                  pcapPath.c_str(), capture.Transfers());
+    } else {
+      std::printf("capture:  NOT written: %s\n", capture.Error().c_str());
+    }
+  }
   return outcome.status == EFI_SUCCESS && outcome.cameraHoldsImage ? 0 : 1;
 }

@@ -26,7 +26,8 @@ const char *const kUsage =
     "commands:\n"
     "  image    wrap a firmware payload in the camera image header\n"
     "  fv       build an EFI capsule whose body is a firmware volume holding the camera image\n"
-    "  fmp      build an FMP capsule whose last payload item is the camera image\n"
+    "  fmp      build an FMP capsule: embedded drivers, then payload items, the camera\n"
+    "           image last\n"
     "  inspect  show what the driver finds in a capsule\n"
     "\n"
     "Run 'kvrcap <command> --help' for a command's options.\n";
@@ -42,24 +43,31 @@ const std::map<std::string, std::string> kCommandHelp = {
      "  --large-file  give the camera file the 32-byte large-file header\n"
      "  --pad-files N place N other files before the camera file\n"},
     {"fmp",
-     "usage: kvrcap fmp --image camera.img -o capsule.bin [--drivers N] [--items N]\n"
-     "  Builds an FMP capsule with version-2 payload item headers; the camera image is the\n"
-     "  last payload item, which is the one the driver takes.\n"
-     "  --drivers N   embedded driver blobs before the items (default 0)\n"
-     "  --items N     payload items in all (default 1)\n"},
+     "usage: kvrcap fmp --image camera.img [--image ...] [--driver FILE.efi ...] -o capsule.bin\n"
+     "  Builds an FMP capsule (UEFI 2.10, 23.3): the embedded drivers, byte for byte, then\n"
+     "  one payload item with a version-2 header per image. Both options may be given as\n"
+     "  often as wanted and are kept in the order given. The driver takes the last payload\n"
+     "  item: give the camera image last.\n"
+     "  --driver FILE  an embedded driver, e.g. build/efi/KvrFmpDriver.efi: the platform's\n"
+     "                 capsule library loads and starts it before it handles the items\n"
+     "  --image FILE   a payload item's image, e.g. a camera image from 'kvrcap image'\n"},
     {"inspect",
      "usage: kvrcap inspect capsule.bin [--fmp]\n"
      "  Runs the driver's own location code on the capsule and prints what it finds: the\n"
      "  path, the image offset and length, the header fields, the payload length, the\n"
-     "  firmware version block and the length a DFU update would send, and every problem.\n"
-     "  --fmp reads it as the FMP capsule of an INSYDE platform; otherwise as a capsule\n"
-     "  whose body is a firmware volume. Exit status 0 only for a usable image.\n"},
+     "  firmware version block and the length a DFU update would send, and every problem;\n"
+     "  the driver reads the capsule up to its CapsuleImageSize. The result says which\n"
+     "  update paths take the image: the flash path, and the DFU path when the image has a\n"
+     "  firmware version block.\n"
+     "  --fmp reads it as the FMP capsule of an INSYDE platform and lists its embedded\n"
+     "  drivers and payload items; otherwise as a capsule whose body is a firmware volume.\n"
+     "  Exit status 0 only for a usable image.\n"},
 };
 
 struct Args {
   std::string command;
   std::vector<std::string> positional;
-  std::map<std::string, std::string> values;
+  std::map<std::string, std::vector<std::string>> values;  // every value, in the order given
   std::map<std::string, bool> flags;
 };
 
@@ -73,7 +81,7 @@ Args Parse(int argc, char **argv, const std::vector<std::string> &valueOptions,
     for (const std::string &o : valueOptions) {
       if (a == o) {
         if (i + 1 >= argc) throw UsageError(a + " needs a value");
-        args.values[o] = argv[++i];
+        args.values[o].push_back(argv[++i]);
         known = true;
       }
     }
@@ -91,10 +99,16 @@ Args Parse(int argc, char **argv, const std::vector<std::string> &valueOptions,
   return args;
 }
 
+// The value of an option given once; the last one when it was given more often.
 const std::string &Required(const Args &args, const std::string &option) {
   auto it = args.values.find(option);
   if (it == args.values.end()) throw UsageError(option + " is required");
-  return it->second;
+  return it->second.back();
+}
+
+std::vector<std::string> All(const Args &args, const std::string &option) {
+  auto it = args.values.find(option);
+  return it == args.values.end() ? std::vector<std::string>{} : it->second;
 }
 
 uint64_t Number(const std::string &text, const std::string &what, uint64_t max) {
@@ -135,7 +149,7 @@ int Image(const Args &args) {
   uint16_t pid = (uint16_t)Number(Required(args, "--pid"), "PID", 0xFFFF);
   uint16_t headerSize = 16;
   if (args.values.count("--header-size")) {
-    headerSize = (uint16_t)Number(args.values.at("--header-size"), "header size", 0xFFFF);
+    headerSize = (uint16_t)Number(Required(args, "--header-size"), "header size", 0xFFFF);
     if (headerSize < 16) throw UsageError("header size must be at least 16");
   }
   Bytes image = capfmt::MakeImage(vid, pid, payload, headerSize);
@@ -148,7 +162,7 @@ int Fv(const Args &args) {
   capfmt::FvOptions options;
   options.largeFile = args.flags.count("--large-file") > 0;
   if (args.values.count("--pad-files")) {
-    options.padFiles = (unsigned)Number(args.values.at("--pad-files"), "pad file count", 1000);
+    options.padFiles = (unsigned)Number(Required(args, "--pad-files"), "pad file count", 1000);
   }
   Bytes capsule = capfmt::MakeFvCapsule(ReadFile(Required(args, "--image")), options);
   WriteFile(Required(args, "-o"), capsule);
@@ -157,17 +171,14 @@ int Fv(const Args &args) {
 }
 
 int Fmp(const Args &args) {
-  capfmt::FmpOptions options;
-  if (args.values.count("--drivers")) {
-    options.drivers = (unsigned)Number(args.values.at("--drivers"), "driver count", 1000);
-  }
-  if (args.values.count("--items")) {
-    options.items = (unsigned)Number(args.values.at("--items"), "item count", 1000);
-    if (options.items == 0) throw UsageError("--items must be at least 1");
-  }
-  Bytes capsule = capfmt::MakeFmpCapsule(ReadFile(Required(args, "--image")), options);
-  WriteFile(Required(args, "-o"), capsule);
-  Wrote(Required(args, "-o"), capsule);
+  const std::string &out = Required(args, "-o");
+  if (All(args, "--image").empty()) throw UsageError("--image is required");
+  std::vector<Bytes> drivers, images;
+  for (const std::string &path : All(args, "--driver")) drivers.push_back(ReadFile(path));
+  for (const std::string &path : All(args, "--image")) images.push_back(ReadFile(path));
+  Bytes capsule = capfmt::MakeFmpCapsule(drivers, images);
+  WriteFile(out, capsule);
+  Wrote(out, capsule);
   return 0;
 }
 
@@ -190,11 +201,53 @@ void PrintDfu(const capfmt::Inspection::DfuView &dfu) {
   }
 }
 
+// The embedded drivers and payload items of an FMP capsule, field by field.
+void PrintFmpLayout(const Bytes &capsule) {
+  const capfmt::FmpLayout layout = capfmt::ReadFmpLayout(capsule);
+  for (size_t d = 0; d < layout.drivers.size(); d++) {
+    const capfmt::FmpLayout::Driver &driver = layout.drivers[d];
+    std::printf("driver %zu:       %s bytes at offset %s: %s\n", d + 1, Size(driver.length).c_str(),
+                Size(driver.offset).c_str(),
+                capfmt::DescribePeImage(capsule.data() + driver.offset, driver.length).c_str());
+  }
+  if (layout.drivers.empty()) {
+    std::printf("drivers:        none embedded\n");
+  }
+  for (size_t i = 0; i < layout.items.size(); i++) {
+    const capfmt::FmpLayout::Item &item = layout.items[i];
+    std::printf("item %zu:         at offset %s: version %u, UpdateImageTypeId %s, UpdateImageIndex "
+                "%u, UpdateImageSize %s, UpdateVendorCodeSize %u, UpdateHardwareInstance 0x%llX%s\n",
+                i + 1, Size(item.offset).c_str(), item.version,
+                capfmt::GuidToString(item.typeId).c_str(), item.index,
+                Size(item.imageSize).c_str(), item.vendorCodeSize,
+                (unsigned long long)item.hardwareInstance,
+                i + 1 == layout.items.size() ? " (the item the driver takes)" : "");
+  }
+  for (const std::string &problem : layout.problems) {
+    std::printf("layout:         %s\n", problem.c_str());
+  }
+}
+
+// Which update paths take a usable image: the flash path always; the DFU path only with a
+// firmware version block and something to send.
+std::string Verdict(const capfmt::Inspection &r) {
+  if (!r.usable()) return "NOT usable";
+  if (r.dfuUsable()) return "usable by the flash path and the DFU path";
+  std::string why = "no firmware version block";
+  if (r.dfu && r.dfu->versionBlock) {
+    why = r.dfu->lengthFits ? "nothing to send" : "longer than a DFU download";
+  } else if (!r.dfu) {
+    why = "no payload";
+  }
+  return "usable by the flash path; the DFU path refuses it (" + why + ")";
+}
+
 int Inspect(const Args &args) {
   if (args.positional.size() != 1) throw UsageError("inspect takes one capsule file");
   const std::string &path = args.positional[0];
   Bytes capsule = ReadFile(path);
-  capfmt::Inspection r = capfmt::Inspect(capsule, args.flags.count("--fmp") > 0);
+  const bool fmp = args.flags.count("--fmp") > 0;
+  capfmt::Inspection r = capfmt::Inspect(capsule, fmp);
 
   std::printf("capsule:        %s, %s bytes\n", path.c_str(), Size(capsule.size()).c_str());
   if (capsule.size() >= sizeof(EFI_CAPSULE_HEADER)) {
@@ -204,6 +257,7 @@ int Inspect(const Args &args) {
     std::printf("header size:    %s, image size %s, flags 0x%08X\n",
                 Size(header.HeaderSize).c_str(), Size(header.CapsuleImageSize).c_str(),
                 header.Flags);
+    if (fmp) PrintFmpLayout(capsule);
   }
   std::printf("path:           %s\n", r.path.c_str());
   if (r.imageFound) {
@@ -221,10 +275,13 @@ int Inspect(const Args &args) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     std::printf("driver log:     %s\n", text.c_str());
   }
+  for (const std::string &warning : r.warnings) {
+    std::printf("warning:        %s\n", warning.c_str());
+  }
   for (const std::string &problem : r.problems) {
     std::printf("problem:        %s\n", problem.c_str());
   }
-  std::printf("result:         %s\n", r.usable() ? "usable" : "NOT usable");
+  std::printf("result:         %s\n", Verdict(r).c_str());
   return r.usable() ? 0 : 1;
 }
 
@@ -250,7 +307,7 @@ int main(int argc, char **argv) {
   try {
     if (command == "image") return Image(Parse(argc, argv, {"--vid", "--pid", "--payload", "-o", "--header-size"}, {}));
     if (command == "fv") return Fv(Parse(argc, argv, {"--image", "-o", "--pad-files"}, {"--large-file"}));
-    if (command == "fmp") return Fmp(Parse(argc, argv, {"--image", "-o", "--drivers", "--items"}, {}));
+    if (command == "fmp") return Fmp(Parse(argc, argv, {"--image", "-o", "--driver"}, {}));
     return Inspect(Parse(argc, argv, {}, {"--fmp"}));
   } catch (const UsageError &e) {
     std::fprintf(stderr, "kvrcap %s: %s (try kvrcap %s --help)\n", command.c_str(), e.what(),
