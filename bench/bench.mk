@@ -8,9 +8,11 @@
 #              end in OVMF under QEMU (emu/e2e-suite; BENCH_E2E= leaves QEMU out). The bench
 #              program is built optimised and without sanitizers, in build/bench, by clang
 #              (g++ 12 at -O3 warns falsely on the camera model's vector inserts).
-# make sweep   the fault sweeps through the entry point and the hostile devices
-#              (tests/robustness) on the 128 KiB sample, printing each sweep's number of fault
-#              points; make test runs them, quietly, on a smaller image.
+# make sweep   the fault sweeps through the entry point, the power-cut sweep and the hostile
+#              devices (tests/robustness) on the 128 KiB sample, printing each sweep's number
+#              of fault points and, per power-cut path, its cut points, how many the next run
+#              recovered and how many reported success without the image; make test runs
+#              them, quietly, on a smaller image.
 
 BENCH_SAVED_GOAL := $(.DEFAULT_GOAL)
 

@@ -143,7 +143,14 @@ RequestFilter DfuBlockDownload(uint16_t block) {
 
 // ---------------------------------------------------------------- the camera
 
-Camera::Camera(Config config) : config_(std::move(config)), flash_(config_.flash) {}
+Camera::Camera(Config config)
+    : config_(std::move(config)), flash_(config_.flash), romCode_(!config_.flash.tagged) {
+  if (config_.dfuDownloadUnfinished) {
+    dfuDownload_ = DfuDownload::Unfinished;
+    persona_ = Persona::DfuRom;
+    rom_ = std::make_unique<DfuRom>(config_.dfu, misbehaviour_.dfu, nowUs_);
+  }
+}
 
 std::vector<uint8_t> Camera::DeviceDescriptor() const {
   if (persona_ == Persona::DfuRom) {
@@ -186,6 +193,10 @@ bool Camera::Stalled(const usb::Setup &setup, const std::vector<uint8_t> &dataOu
 }
 
 usb::Reply Camera::Control(const usb::Setup &setup, const std::vector<uint8_t> &dataOut) {
+  if (PowerFails(setup, dataOut)) {
+    CutPower();
+    return usb::Reply{usb::Outcome::Timeout, {}};
+  }
   if (Stalled(setup, dataOut)) {
     if (IsCommandSetCur(setup)) {
       pendingAnswer_.reset();
@@ -273,7 +284,7 @@ usb::Reply Camera::Command(const Block &block) {
     case kCommandGetInfo: {
       const uint16_t piece = ReadU16(&block[2]);
       const uint16_t length = ReadU16(&block[4]);
-      if (misbehaviour_.romCode || length != kPieceLength ||
+      if (RunsRomCode() || length != kPieceLength ||
           piece >= kInformationLength / kPieceLength) {
         return usb::Stall();
       }
@@ -297,10 +308,13 @@ usb::Reply Camera::Vendor(const usb::Setup &setup, const std::vector<uint8_t> &d
   // Flash path: memory, flash and status-register requests reach the flash hardware in
   // update mode and while the camera runs its ROM code; the running firmware refuses them.
   if (FlashHardware::Serves(setup)) {
-    if (mode_ != Mode::Update && !misbehaviour_.romCode) {
+    if (mode_ != Mode::Update && !RunsRomCode()) {
       return usb::Stall();
     }
-    return flash_.Control(setup, dataOut);
+    const size_t erases = flash_.Erases();
+    usb::Reply reply = flash_.Control(setup, dataOut);
+    NoteFlashErase(erases);
+    return reply;
   }
   if (setup.bmRequestType == kVendorOut && setup.bRequest == kRequestResetToUpdateFW &&
       setup.wValue == kResetToUpdateFWValue && setup.wIndex == kResetToUpdateFWIndex &&
@@ -323,12 +337,8 @@ void Camera::Restart() {
 
 void Camera::Advance(uint64_t nowUs) {
   nowUs_ = nowUs;
-  if (reconnectAtUs_ && nowUs_ >= *reconnectAtUs_) {
-    reconnectAtUs_.reset();
-    StandardDevice::PortReset();
-    mode_ = Mode::Running;
-    connected_ = true;
-    generation_++;
+  if ((reconnectAtUs_ && nowUs_ >= *reconnectAtUs_) || (powerUpAtUs_ && nowUs_ >= *powerUpAtUs_)) {
+    StartUp(NextBoot());
   }
   DfuAdvance();
 }

@@ -12,7 +12,8 @@
 // off the same class: Persona, the command and vendor dispatch below. The DFU side lives in
 // camera/DfuPersona.cpp and camera/DfuRom.*: after the allow-update request a detach makes
 // the camera the DFU ROM device (Persona::DfuRom), and DFU_DETACH to that device brings the
-// camera back with the firmware it received.
+// camera back with the firmware it received. Power lives in camera/Power.cpp, which writes
+// down the model's assumptions: what survives a power cut and what the camera starts.
 //
 // The model knows USB, not UEFI: the simulated platform and the usbredir server both carry
 // it.
@@ -24,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "camera/DfuRom.h"
@@ -95,6 +97,11 @@ struct Config {
   Block identification = IdentificationAnswer();
   // How long the camera stays away after a restart.
   uint64_t restartDelayUs = 500'000;
+  // Power (camera/Power.cpp): how long the camera takes from power-on to being on the bus,
+  uint64_t powerUpDelayUs = 1'000'000;
+  // and whether it powers on in the middle of a DFU download that was not ended, as its DFU
+  // ROM device (a camera rebuilt from the state a power cut left).
+  bool dfuDownloadUnfinished = false;
   // Flash path: the controller memory and flash chip behind the update mode.
   FlashConfig flash;
   // DFU path: the DFU ROM device the detach requests lead to (camera/DfuPersona.cpp).
@@ -127,11 +134,22 @@ struct StallRule {
   int times = -1;   // matching requests stalled after that; -1: all
 };
 
+// The camera loses power at a request before it answers it (camera/Power.cpp). Requests are
+// counted as the camera receives them, the host's SET_CONFIGURATION at enumeration included.
+struct PowerCutRule {
+  RequestFilter match;  // unset: every request
+  size_t skip = 0;      // matching requests answered first
+};
+// "TT.RR" or "TT.RR:N" (hex bmRequestType and bRequest, decimal N): power fails at the
+// request of that type after N of them were answered. Unset when the text is not that.
+std::optional<PowerCutRule> ParsePowerCut(const std::string &text);
+
 struct Misbehaviour {
   // Requests stalled before the camera looks at them.
   std::vector<StallRule> stalls;
-  // The device information cannot be read, as in a camera running its ROM code: the
-  // information command is refused.
+  // The camera runs its ROM code whatever its flash holds: the information command is
+  // refused and the flash requests are served without update mode. (A camera whose flash is
+  // untagged runs its ROM code anyway; see RunsRomCode.)
   bool romCode = false;
   // GET_CUR answers only this many bytes. Wrong answers: set Config::information or
   // Config::identification.
@@ -142,6 +160,8 @@ struct Misbehaviour {
   std::optional<size_t> configurationAnswerLength;
   // DFU path: the ROM device's and the detaches' failure modes.
   DfuMisbehaviour dfu;
+  // Power fails at this request; the rule is spent once it has fired.
+  std::optional<PowerCutRule> powerCut;
 };
 
 // ---------------------------------------------------------------- the camera
@@ -186,13 +206,36 @@ class Camera : public usb::StandardDevice {
   bool UpdateAllowed() const { return updateAllowed_; }
   size_t DfuDetaches() const { return dfuDetaches_; }
 
+  // Power (camera/Power.cpp, where the model's assumptions are written down).
+  enum class Start { Firmware, RomCode, DfuRom };
+  struct Boot {
+    Start start;
+    // The IDs the camera's firmware enumerates with; the DFU ROM device has its own.
+    FirmwareIdentity identity;
+    bool operator==(const Boot &) const = default;
+  };
+  // What the camera starts the next time it powers up or restarts, from what survives.
+  Boot NextBoot() const;
+  // Power fails now: the camera leaves the bus, loses what does not survive, and is back
+  // Config::powerUpDelayUs later as NextBoot() says.
+  void CutPower();
+  // Power goes off and on at nowUs of a host clock that may have started anew (the
+  // machine's next boot): the camera is on the bus at once as NextBoot() says.
+  void PowerCycle(uint64_t nowUs);
+  size_t PowerCuts() const { return powerCuts_; }
+  // Untagged flash at the camera's last start, or Misbehaviour::romCode.
+  bool RunsRomCode() const { return romCode_ || misbehaviour_.romCode; }
+  // A DFU ROM device has taken blocks of a download that was not ended since.
+  bool DfuDownloadUnfinished() const { return dfuDownload_ == DfuDownload::Unfinished; }
+
  protected:
   usb::Reply ClassOrVendor(const usb::Setup &setup, const std::vector<uint8_t> &dataOut) override;
   // An ordinary command block (block class 0x00) the camera unit accepted for handling.
   virtual usb::Reply Command(const Block &block);
   // A vendor request to the device.
   virtual usb::Reply Vendor(const usb::Setup &setup, const std::vector<uint8_t> &dataOut);
-  // Disconnects now and comes back after the restart delay as a new device.
+  // Disconnects now and comes back after the restart delay as a new device, starting what
+  // NextBoot() says.
   void Restart();
 
  private:
@@ -231,6 +274,22 @@ class Camera : public usb::StandardDevice {
   std::optional<uint64_t> dfuReturnAtUs_;
   Persona dfuNextPersona_ = Persona::Runtime;
   std::optional<FirmwareIdentity> dfuNextIdentity_;
+
+  // Power (camera/Power.cpp). What survives besides the flash: how far the latest DFU
+  // download came, whether the firmware last started came by DFU, and the IDs in
+  // config_.device.
+  enum class DfuDownload { None, Unfinished, Ended };
+  bool PowerFails(const usb::Setup &setup, const std::vector<uint8_t> &dataOut);
+  void LosePower();
+  void StartUp(const Boot &boot);
+  void NoteDfuDownload();
+  void NoteFlashErase(size_t erasesBefore);
+  DfuDownload dfuDownload_ = DfuDownload::None;
+  bool runsDfuImage_ = false;
+  bool romCode_ = false;
+  size_t powerCuts_ = 0;
+  size_t powerCutMatches_ = 0;
+  std::optional<uint64_t> powerUpAtUs_;
 };
 
 }  // namespace camera

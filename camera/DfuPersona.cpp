@@ -47,7 +47,9 @@ std::optional<usb::Reply> Camera::DfuRequest(const usb::Setup &setup,
       }
       return usb::Ack();
     }
-    return rom_->Control(setup, dataOut);
+    usb::Reply reply = rom_->Control(setup, dataOut);
+    NoteDfuDownload();
+    return reply;
   }
 
   if (setup.bmRequestType == kAllowUpdateRequestType && setup.bRequest == kAllowUpdateRequest) {
@@ -119,10 +121,12 @@ void Camera::DfuAdvance() {
     BecomeDfuRom();  // a fresh ROM device; the last one's blocks stay readable until then
   } else {
     persona_ = Persona::Runtime;
+    dfuDownload_ = DfuDownload::None;
     if (dfuNextIdentity_) {
       config_.device.idVendor = dfuNextIdentity_->vid;
       config_.device.idProduct = dfuNextIdentity_->pid;
       config_.device.bcdDevice = dfuNextIdentity_->version;
+      runsDfuImage_ = true;
     }
     StandardDevice::PortReset();
     generation_++;

@@ -69,6 +69,12 @@ FlashHardware::FlashHardware(const FlashConfig &config)
   }
   memory_[kVariantAddress] = config.variant[0];
   memory_[kVariantAddress + 1] = config.variant[1];
+  powerOnMemory_ = memory_;
+}
+
+void FlashHardware::PowerOn() {
+  memory_ = powerOnMemory_;
+  busyReadsLeft_ = 0;
 }
 
 bool FlashHardware::Serves(const usb::Setup &setup) {

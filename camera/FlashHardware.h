@@ -102,6 +102,9 @@ class FlashHardware {
   usb::Reply Control(const usb::Setup &setup, const std::vector<uint8_t> &dataOut);
 
   FlashMisbehaviour &Misbehave() { return misbehaviour_; }
+  // Power returns: the controller memory holds its power-on values again and the status
+  // register is no longer busy; the flash array, its tag and the stored status bits stay.
+  void PowerOn();
   // Status reads that show the busy bit after the next status register write.
   void SetBusyReads(unsigned reads) { busyReads_ = reads; }
 
@@ -141,6 +144,7 @@ class FlashHardware {
   unsigned busyReads_;
   FlashMisbehaviour misbehaviour_;
   std::vector<uint8_t> memory_;
+  std::vector<uint8_t> powerOnMemory_;
   std::vector<uint8_t> flash_;
   uint8_t sr_;
   bool tagged_;

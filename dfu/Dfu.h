@@ -187,6 +187,10 @@ BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo);
 // Waits for the DFU ROM device (PID 0x4C00, VID 0x3B5A or Vid); on TRUE *RomUsbIo is the
 // USB I/O interface of the last one in handle order.
 BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid);
+// One look at the USB handles for the DFU ROM device by the same rule, with no wait and no
+// request on the wire (the cached device descriptors): a camera whose update was cut short
+// there powers up as that device.
+BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid);
 // Waits for a device with this VID, PID and bcdDevice.
 BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version);
 

@@ -40,25 +40,37 @@ BOOLEAN SendNoDataRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 R
 }
 
 // What a scan of the USB handles looks for.
+enum DEVICE_MATCH_KIND {
+  MatchRomDevice,  // PID 0x4C00 with VID 0x3B5A or Vid
+  MatchCamera,     // Vid, Pid and Version
+  MatchInterface,  // the USB I/O interface UsbIo itself, silently
+};
 struct DEVICE_MATCH {
-  BOOLEAN RomDevice;  // TRUE: PID 0x4C00 with VID 0x3B5A or Vid; FALSE: Vid, Pid, Version
+  DEVICE_MATCH_KIND Kind;
   UINT16 Vid;
   UINT16 Pid;
   UINT16 Version;
+  EFI_USB_IO_PROTOCOL *UsbIo;
 };
 
 // One look at the USB handles: TRUE when any matched. *Matched (may be NULL) receives the
-// USB I/O interface of the last match in handle order.
+// USB I/O interface of the last match in handle order. A look for an interface counts one
+// whose presence cannot be told (the handle lookup failed) as there.
 BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
   UINTN HandleCount = 0;
   EFI_HANDLE *HandleBuffer = NULL;
   EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL,
                                                        &HandleCount, &HandleBuffer);
   if (EFI_ERROR(Status) || HandleBuffer == NULL) {
+    if (Match->Kind == MatchInterface && Status != EFI_NOT_FOUND) {
+      return TRUE;
+    }
     HandleCount = 0;
     HandleBuffer = NULL;
   }
-  DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)HandleCount);
+  if (Match->Kind != MatchInterface) {
+    DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)HandleCount);
+  }
 
   BOOLEAN Found = FALSE;
   for (UINTN Index = 0; Index < HandleCount; Index++) {
@@ -70,13 +82,17 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched)
                    HandleBuffer[Index]);
       continue;
     }
+    if (Match->Kind == MatchInterface) {
+      Found = Found || UsbIo == Match->UsbIo;
+      continue;
+    }
     EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
     if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
       DeviceDesc.IdVendor = 0;
       DeviceDesc.IdProduct = 0;
       DeviceDesc.BcdDevice = 0;
     }
-    if (Match->RomDevice) {
+    if (Match->Kind == MatchRomDevice) {
       if (DeviceDesc.IdProduct == DFU_ROM_PID &&
           (DeviceDesc.IdVendor == DFU_ROM_VID || DeviceDesc.IdVendor == Match->Vid)) {
         DebugMessage("Find DFU VID/PID = 3B5A/4C00\r\n");
@@ -94,6 +110,18 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched)
     FreePool(HandleBuffer);
   }
   return Found;
+}
+
+// After a request failed: TRUE when the device is gone with its interface. A device that
+// leaves the bus (power lost, unplugged) takes its USB I/O interfaces with it, and firmware
+// frees them (EDK II's UsbBusDxe does): no request may go through one then.
+BOOLEAN LeftTheBus(EFI_USB_IO_PROTOCOL *UsbIo) {
+  const DEVICE_MATCH Match = {MatchInterface, 0, 0, 0, UsbIo};
+  if (ScanUsbHandles(&Match, NULL)) {
+    return FALSE;
+  }
+  DebugMessage("Device has left the bus, no request sent to it\r\n");
+  return TRUE;
 }
 
 // Up to DFU_WAIT_TRIES looks, each after DFU_WAIT_STALL_US.
@@ -182,12 +210,17 @@ BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
 // ---------------------------------------------------------------- waits and progress
 
 BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
-  const DEVICE_MATCH Match = {TRUE, Vid, 0, 0};
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL};
   return WaitForDevice(&Match, RomUsbIo);
 }
 
+BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL};
+  return ScanUsbHandles(&Match, RomUsbIo);
+}
+
 BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version) {
-  const DEVICE_MATCH Match = {FALSE, Vid, Pid, Version};
+  const DEVICE_MATCH Match = {MatchCamera, Vid, Pid, Version, NULL};
   return WaitForDevice(&Match, NULL);
 }
 
@@ -234,8 +267,9 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   // whether its DFU ROM device comes.
   if (UsbIo != NULL) {
     DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)UsbIo);
-    (VOID) DFUAllowUpdateFW_4C15(UsbIo);
-    if (Mode == UPDATE_MODE_DFU) {
+    if (!DFUAllowUpdateFW_4C15(UsbIo) && LeftTheBus(UsbIo)) {
+      // Nothing more to send: whether the camera comes back as its ROM device shows below.
+    } else if (Mode == UPDATE_MODE_DFU) {
       (VOID) DetachDFU_4C15(UsbIo, InterfaceNumber);
       BootServices->Stall(DFU_DETACH_SETTLE_US);
     } else {
@@ -254,8 +288,11 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   ReportProgress(Progress, DFU_PROGRESS_TRANSFERRED);
   // Even after a failed transfer the ROM device is told to leave and the camera is awaited,
   // so that the camera is not left as its ROM device. Whatever identity it comes back with,
-  // it cannot hold the whole image then: the update has failed.
-  (VOID) DetachDFURom_4C15(RomUsbIo);
+  // it cannot hold the whole image then: the update has failed. A ROM device that has left
+  // the bus (power lost) is not there to be told.
+  if (Transferred || !LeftTheBus(RomUsbIo)) {
+    (VOID) DetachDFURom_4C15(RomUsbIo);
+  }
   const BOOLEAN CameraBack = WaitForUpdatedCamera(Block.wVID, Block.wPID, Version);
   if (!Transferred) {
     DebugMessage("DFU download failed, update not complete\r\n");

@@ -52,10 +52,39 @@ EFI_STATUS LocateImage(KVN_FW_HEADER **Header) {
   return EFI_SUCCESS;
 }
 
+// A camera whose update was cut short in its DFU ROM device powers up as that device, which
+// the probe turns away, so no table entry matches. One look at the USB handles finds it by
+// the rule of WaitForDFURomDevice, with the VID of the image's version block (0x3B5A alone
+// without one), and the update resumes there: DFUFwDownload without a camera interface
+// sends nothing to a camera and goes on from its wait for the ROM device. TRUE when a ROM
+// device was found; *Status is then the update's status.
+BOOLEAN ResumeInDfuRomDevice(const KVN_FW_HEADER *pKVNFWHeader,
+                             TARVEL_PROGRESS_PROTOCOL *Progress, EFI_STATUS *Status) {
+  const UINT8 *Payload = KvnPayload(pKVNFWHeader);
+  const UINT64 PayloadLength = KvnPayloadLength(pKVNFWHeader);
+  FwVersionBlock Block;
+  const UINT16 Vid = FindFwVersionBlock(Payload, PayloadLength, &Block, NULL) ? Block.wVID
+                                                                             : (UINT16)DFU_ROM_VID;
+  EFI_USB_IO_PROTOCOL *RomUsbIo = NULL;
+  if (!FindDFURomDevice(&RomUsbIo, Vid)) {
+    return FALSE;
+  }
+  DebugMessage("No camera matched, DFU ROM device found: resume the interrupted update\r\n");
+  *Status = DFUFwDownload(NULL, UPDATE_MODE_DFU, 0, Payload, PayloadLength, Progress);
+  if (!EFI_ERROR(*Status)) {
+    DebugMessage("Update FW success\r\n");
+  }
+  return TRUE;
+}
+
 }  // namespace
 
 EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
-                                     TARVEL_PROGRESS_PROTOCOL *Progress, EFI_STATUS Status) {
+                                     TARVEL_PROGRESS_PROTOCOL *Progress, EFI_STATUS Status,
+                                     BOOLEAN *Matched) {
+  if (Matched != NULL) {
+    *Matched = FALSE;
+  }
   FmpPrivateData *Private = pKVFmpPrivateData;
   UINT16 Count = Private->wCount <= FMP_DEVICE_MAX ? Private->wCount : FMP_DEVICE_MAX;
   for (UINT16 Index = 0; Index < Count; Index++) {
@@ -84,6 +113,9 @@ EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
     const UINT8 *Payload = KvnPayload(pKVNFWHeader);
     UINT64 PayloadLength = KvnPayloadLength(pKVNFWHeader);
     DebugMessage("Find match HWID, Try to update FW\r\n");
+    if (Matched != NULL) {
+      *Matched = TRUE;
+    }
     UINT16 Mode = Private->wMode[Index];
     if (Mode == UPDATE_MODE_DFU || Mode == UPDATE_MODE_DFU_CAPABLE) {
       Status = DFUFwDownload(UsbIo, Mode, Private->wInterfaceNumber[Index], Payload,
@@ -147,11 +179,16 @@ EFI_STATUS KvrUpdateRun() {
 
   // Without a match the run returns the progress lookup's status: a platform may ship one
   // capsule to machines without the camera. A scan that may have missed the camera is not
-  // that case: its fault is the result.
+  // that case: its fault is the result. A camera stranded in its DFU ROM device matches no
+  // entry either: the update resumes there, and that update's status is the result.
   if (EFI_ERROR(ScanStatus)) {
     Status = ScanStatus;
   }
-  Status = UpdateFirstMatchingDevice(pKVNFWHeader, Progress, Status);
+  BOOLEAN Matched = FALSE;
+  Status = UpdateFirstMatchingDevice(pKVNFWHeader, Progress, Status, &Matched);
+  if (!Matched) {
+    (VOID) ResumeInDfuRomDevice(pKVNFWHeader, Progress, &Status);
+  }
   return ExitRun(Status);
 }
 

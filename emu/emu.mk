@@ -49,10 +49,11 @@ emu-smoke: deps
 
 # The camera update end to end, every scenario: flash path, DFU modes 1 and 2, INSYDE with
 # the driver started from its FMP capsule, the serial image, no camera, a camera with other
-# IDs. The console-logging driver (the serial one in its scenario) runs in OVMF with the
-# camera model behind usb-redir; each run has a hard time limit. The suite
-# builds what is missing (host tools, firmware images, harness) and prints each scenario's
-# wall time.
+# IDs, a ROM device starting an incomplete image, a camera stranded in its DFU ROM device,
+# and a power cut finished on the next boot. The console-logging driver (the serial one in
+# its scenario) runs in OVMF with the camera model behind usb-redir; each run has a hard
+# time limit. The suite builds what is missing (host tools, firmware images, harness) and
+# prints each scenario's wall time.
 emu-e2e: deps
 	./emu/e2e-suite
 

@@ -48,10 +48,12 @@ camera::Config ConfigOf(Camera kind) {
       config.dfuInterface = true;
       break;
     case Camera::DfuCapable:
-    case Camera::DfuPartial: {
+    case Camera::DfuPartial:
+    case Camera::DfuRom: {
       camera::InformationFields fields;
       fields.chipId = kDfuCapableChip;
       config.information = camera::DeviceInformation(fields);
+      config.dfuDownloadUnfinished = kind == Camera::DfuRom;
       break;
     }
     case Camera::OtherIds:
@@ -110,7 +112,7 @@ bool ParsePath(const std::string &text, Path *path) {
 
 bool ParseCamera(const std::string &text, Camera *camera) {
   for (Camera c : {Camera::Flash, Camera::DfuInterface, Camera::DfuCapable, Camera::None,
-                   Camera::OtherIds, Camera::Stalling, Camera::DfuPartial}) {
+                   Camera::OtherIds, Camera::Stalling, Camera::DfuPartial, Camera::DfuRom}) {
     if (text == Name(c)) {
       *camera = c;
       return true;
@@ -137,6 +139,7 @@ const char *Name(Camera camera) {
     case Camera::OtherIds: return "other-ids";
     case Camera::Stalling: return "stalling";
     case Camera::DfuPartial: return "dfu-partial";
+    case Camera::DfuRom: return "dfu-rom";
   }
   return "?";
 }
@@ -260,6 +263,7 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   outcome.virtualUs = platform.NowUs();
   outcome.transfers = platform.Usb().Transfers().size();
   outcome.transferLog = platform.Usb().Transfers();
+  outcome.staleCalls = platform.Usb().StaleCalls();
   for (const sim::Transfer &t : outcome.transferLog) {
     outcome.bytesOut += t.dataOut.size();
     outcome.bytesIn += t.dataIn.size();

@@ -26,6 +26,8 @@ enum class Camera {
   Stalling,      // a camera that stalls every vendor and class request
   DfuPartial,    // DFU mode 2; the ROM device stalls the write of block kPartialStallBlock
                  // once and, told to leave, starts the part of the image it received
+  DfuRom,        // a DFU-capable camera stranded in its DFU ROM device: a DFU download was
+                 // cut short by a power loss
 };
 // The block whose write the DfuPartial camera's ROM device stalls: it has received 16 KiB.
 constexpr uint16_t kPartialStallBlock = 4;
@@ -80,6 +82,9 @@ struct Outcome {
   size_t peakPoolBytes = 0;
   std::vector<std::string> poolLeaks;      // blocks left after the run, one line each
   std::vector<std::string> violations;     // the platform's record of misuse
+  // Calls through a USB I/O interface whose device had left the bus (firmware frees such
+  // an interface: sim::UsbBus::StaleCalls).
+  size_t staleCalls = 0;
 };
 
 // The built-in sample: a 128 KiB payload for the default camera (3B5A:4C15) carrying a

@@ -2,6 +2,8 @@
 #include "emu/server/CameraPersona.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 namespace emu {
@@ -24,6 +26,57 @@ std::string Identity(const camera::FirmwareIdentity &id) {
 size_t UsedLength(const std::vector<uint8_t> &flash) {
   const auto last = std::find_if(flash.rbegin(), flash.rend(), [](uint8_t b) { return b != 0xFF; });
   return static_cast<size_t>(flash.rend() - last);
+}
+
+const char *StartName(camera::Camera::Start start) {
+  switch (start) {
+    case camera::Camera::Start::Firmware:
+      return "firmware";
+    case camera::Camera::Start::RomCode:
+      return "rom-code";
+    case camera::Camera::Start::DfuRom:
+      return "dfu-rom";
+  }
+  return "?";
+}
+
+uint64_t SavedNumber(const SavedState &saved, const std::string &record, const std::string &name,
+                     uint64_t limit) {
+  const std::string &text = saved.Field(record, name);
+  char *end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || end != text.c_str() + text.size() || value > limit) {
+    throw std::invalid_argument("saved state: " + record + "." + name + "=" + text +
+                                " is not a number up to " + std::to_string(limit));
+  }
+  return value;
+}
+
+// The camera as it powers up from what survived in the saved state.
+void PowerUpFrom(const SavedState &saved, camera::Config &config) {
+  const std::string &next = saved.Field("power", "next-boot");
+  if (next != "firmware" && next != "rom-code" && next != "dfu-rom") {
+    throw std::invalid_argument("saved state: power.next-boot=" + next + " is not understood");
+  }
+  config.device.idVendor = static_cast<uint16_t>(SavedNumber(saved, "power", "vid", 0xFFFF));
+  config.device.idProduct = static_cast<uint16_t>(SavedNumber(saved, "power", "pid", 0xFFFF));
+  config.device.bcdDevice = static_cast<uint16_t>(SavedNumber(saved, "power", "bcd", 0xFFFF));
+  config.flash.contents = saved.Blob("flash");
+  if (config.flash.contents.size() != config.flash.size) {
+    throw std::invalid_argument("saved state: the flash blob holds " +
+                                std::to_string(config.flash.contents.size()) + " bytes, not " +
+                                std::to_string(config.flash.size));
+  }
+  config.flash.tagged = SavedNumber(saved, "flash", "tagged", 1) != 0;
+  config.flash.statusRegister =
+      static_cast<uint8_t>(SavedNumber(saved, "flash", "status-register", 0xFF));
+  config.dfuDownloadUnfinished = next == "dfu-rom";
+  // The rebuilt camera starts ROM code exactly when its flash is untagged (camera/Power.cpp,
+  // P5); firmware that came by DFU over an untagged flash cannot be rebuilt so.
+  if ((next == "rom-code" && config.flash.tagged) || (next == "firmware" && !config.flash.tagged)) {
+    throw std::invalid_argument("saved state: power.next-boot=" + next + " with flash.tagged=" +
+                                saved.Field("flash", "tagged") + " cannot be rebuilt");
+  }
 }
 
 }  // namespace
@@ -73,6 +126,12 @@ void CameraPersona::DescribeState(StateFile &state) const {
                          " ignored=" + std::to_string(flash.IgnoredCommands()));
   state.AddBlob("flash", contents);
 
+  const camera::Camera::Boot next = cam.NextBoot();
+  state.Add("power", "cuts=" + std::to_string(cam.PowerCuts()) + " next-boot=" +
+                         StartName(next.start) + " vid=" + Hex(next.identity.vid, 4) +
+                         " pid=" + Hex(next.identity.pid, 4) +
+                         " bcd=" + Hex(next.identity.version, 4));
+
   const camera::DfuRom *rom = camera_->Rom();
   if (rom != nullptr) {
     const std::optional<camera::FirmwareIdentity> boots = rom->BootIdentity();
@@ -86,7 +145,8 @@ void CameraPersona::DescribeState(StateFile &state) const {
   }
 }
 
-std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &options) {
+std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &options,
+                                           const SavedState *saved) {
   camera::Config config;
   camera::InformationFields information;
   information.chipId = kind == CameraKind::DfuCapable ? kDfuCapableChip : kFlashChip;
@@ -113,6 +173,16 @@ std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &opti
       static_cast<uint32_t>(options.Number("block-busy-ms", config.dfu.blockBusyMs, kMaxDelayMs));
   const size_t oldKib = options.Number("old-image-kib", kDefaultOldImageKib, config.flash.size / 1024);
   config.flash.contents = OldFirmwareImage(oldKib);
+  config.powerUpDelayUs = delayUs("power-up-delay-ms", config.powerUpDelayUs);
+  config.dfuDownloadUnfinished = options.Number("dfu-download-unfinished", 0, 1) != 0;
+  const std::string powerCut = options.Text("power-cut", "");
+  const std::optional<camera::PowerCutRule> cut = camera::ParsePowerCut(powerCut);
+  if (!powerCut.empty() && !cut) {
+    throw std::invalid_argument("option power-cut=" + powerCut + ": TT.RR or TT.RR:N expected");
+  }
+  if (saved != nullptr) {
+    PowerUpFrom(*saved, config);
+  }
   // The ROM device's misbehaviour: stall the write of one block, once; start the image it
   // holds even when the download was not ended.
   constexpr uint64_t kNoBlock = 0x10000;
@@ -124,6 +194,7 @@ std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &opti
         {camera::DfuBlockDownload(static_cast<uint16_t>(stallBlock)), /*skip=*/0, /*times=*/1});
   }
   persona->Camera().Misbehave().dfu.bootsIncompleteImage = bootsIncomplete;
+  persona->Camera().Misbehave().powerCut = cut;
   return persona;
 }
 

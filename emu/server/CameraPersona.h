@@ -21,11 +21,21 @@
 //   block-busy-ms          the ROM device's programming time per block (model: 5)
 //   old-image-kib          the running firmware in the flash at power-on, in KiB (default
 //                          192, at most 1024; 0: the flash is erased)
+//   power-cut              TT.RR[:N]: the camera loses power at the request of bmRequestType
+//                          TT and bRequest RR (hex) after N of them were answered
+//   power-up-delay-ms      power-on to being on the bus again (model: 1000)
+//   dfu-download-unfinished  1: the camera powers on stranded in its DFU ROM device, as a
+//                          power cut in a DFU download leaves it
+//
+// Started from a saved state (`--from-state`), the camera powers up from what survived
+// there (camera/Power.cpp): the `flash` blob with the flash record's tag and status
+// register, and the `power` record's IDs and next start; the options above still apply.
 //
 // State records: `camera` (persona, mode, what the camera went through), `flash` (the
-// chip's state, whether its contents changed since power-on), `rom` (the ROM device's DFU
-// state and what it received, once there was one); blobs `flash` (the whole flash array)
-// and `rom-image` (every byte the ROM device received, in order).
+// chip's state, whether its contents changed since power-on), `power` (power cuts, what
+// the camera starts at its next power-up and the IDs it starts with), `rom` (the ROM
+// device's DFU state and what it received, once there was one); blobs `flash` (the whole
+// flash array) and `rom-image` (every byte the ROM device received, in order).
 #pragma once
 
 #include <cstdint>
@@ -56,7 +66,9 @@ class CameraPersona : public Persona {
   std::unique_ptr<camera::Camera> camera_;
 };
 
-// Builds the persona of this kind from its `--set` options.
-std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &options);
+// Builds the persona of this kind from its `--set` options and, when given, the state an
+// earlier run left.
+std::unique_ptr<Persona> MakeCameraPersona(CameraKind kind, PersonaOptions &options,
+                                           const SavedState *saved = nullptr);
 
 }  // namespace emu

@@ -78,7 +78,10 @@ class TestDevicePersona : public Persona {
   TestDevice device_;
 };
 
-std::unique_ptr<Persona> MakeTestDevice(PersonaOptions &options) {
+std::unique_ptr<Persona> MakeTestDevice(PersonaOptions &options, const SavedState *saved) {
+  if (saved != nullptr) {
+    throw std::invalid_argument("test-device keeps nothing across power-off: no saved state");
+  }
   TestDevice::Identity identity;
   identity.idVendor = static_cast<uint16_t>(options.Number("vid", identity.idVendor, 0xFFFF));
   identity.idProduct = static_cast<uint16_t>(options.Number("pid", identity.idProduct, 0xFFFF));
@@ -96,25 +99,39 @@ const std::vector<PersonaEntry> &PersonaCatalogue() {
       {"camera-flash",
        "the camera on chip 0x4C01, without DFU: the flash path (options of every camera "
        "persona: vid, pid, bcd, chip, restart-delay-ms, detach-delay-ms, rom-detach-delay-ms, "
-       "block-busy-ms, old-image-kib)",
-       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::Flash, o); }},
+       "block-busy-ms, old-image-kib, rom-stall-block, rom-boots-incomplete, power-cut, "
+       "power-up-delay-ms, dfu-download-unfinished)",
+       [](PersonaOptions &o, const SavedState *s) {
+         return MakeCameraPersona(CameraKind::Flash, o, s);
+       }},
       {"camera-dfu-interface",
        "the camera with a DFU 1.1 run-time interface: the DFU path, mode 1",
-       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::DfuInterface, o); }},
+       [](PersonaOptions &o, const SavedState *s) {
+         return MakeCameraPersona(CameraKind::DfuInterface, o, s);
+       }},
       {"camera-dfu-capable",
        "the camera on the DFU-capable chip 0x4C15: the DFU path, mode 2",
-       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::DfuCapable, o); }},
+       [](PersonaOptions &o, const SavedState *s) {
+         return MakeCameraPersona(CameraKind::DfuCapable, o, s);
+       }},
       {"camera-other-ids",
        "the camera with product ID 0x9999, which no camera image names",
-       [](PersonaOptions &o) { return MakeCameraPersona(CameraKind::OtherIds, o); }},
+       [](PersonaOptions &o, const SavedState *s) {
+         return MakeCameraPersona(CameraKind::OtherIds, o, s);
+       }},
   };
   return catalogue;
 }
 
-std::unique_ptr<Persona> MakePersona(const std::string &name, PersonaOptions options) {
+std::unique_ptr<Persona> MakePersona(const std::string &name, PersonaOptions options,
+                                     const SavedState *saved) {
+  if (saved != nullptr && saved->persona != name) {
+    throw std::invalid_argument("the saved state is of persona '" + saved->persona + "', not '" +
+                                name + "'");
+  }
   for (const PersonaEntry &entry : PersonaCatalogue()) {
     if (entry.name == name) {
-      std::unique_ptr<Persona> persona = entry.make(options);
+      std::unique_ptr<Persona> persona = entry.make(options, saved);
       options.Finish();
       return persona;
     }

@@ -52,13 +52,17 @@ class PersonaOptions {
 struct PersonaEntry {
   std::string name;
   std::string summary;  // one line for --list-personas
-  std::function<std::unique_ptr<Persona>(PersonaOptions &)> make;
+  // Builds the persona from its options and, when given, the state an earlier run left
+  // (the device as it powers up again); throws std::invalid_argument for a persona that
+  // keeps nothing across power-off.
+  std::function<std::unique_ptr<Persona>(PersonaOptions &, const SavedState *)> make;
 };
 
 const std::vector<PersonaEntry> &PersonaCatalogue();
 
-// Builds the named persona; throws std::invalid_argument for an unknown name or bad
-// options.
-std::unique_ptr<Persona> MakePersona(const std::string &name, PersonaOptions options);
+// Builds the named persona; throws std::invalid_argument for an unknown name, bad options
+// or a saved state it cannot start from.
+std::unique_ptr<Persona> MakePersona(const std::string &name, PersonaOptions options,
+                                     const SavedState *saved = nullptr);
 
 }  // namespace emu

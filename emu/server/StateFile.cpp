@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace emu {
@@ -115,6 +118,87 @@ bool StateFile::Write(const std::string &statePath, std::string *error) const {
   }
   const std::string text = Text(statePath);
   return WriteWhole(statePath, text.data(), text.size(), error);
+}
+
+const std::string &SavedState::Field(const std::string &record, const std::string &name) const {
+  const auto r = records.find(record);
+  if (r != records.end()) {
+    const auto f = r->second.find(name);
+    if (f != r->second.end()) {
+      return f->second;
+    }
+  }
+  throw std::invalid_argument("the saved state has no field " + record + "." + name);
+}
+
+const std::vector<uint8_t> &SavedState::Blob(const std::string &name) const {
+  const auto it = blobs.find(name);
+  if (it == blobs.end()) {
+    throw std::invalid_argument("the saved state has no blob " + name);
+  }
+  return it->second;
+}
+
+bool ReadStateFile(const std::string &statePath, SavedState *saved, std::string *error) {
+  std::ifstream in(statePath);
+  if (!in) {
+    *error = "cannot read " + statePath + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  if (lines.size() < 2 || lines.front() != "kvr-camera-state 1" || lines.back() != "end") {
+    *error = statePath + " is no whole camera state file";
+    return false;
+  }
+  const size_t slash = statePath.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : statePath.substr(0, slash + 1);
+  *saved = SavedState{};
+  for (size_t i = 1; i + 1 < lines.size(); i++) {
+    std::istringstream words(lines[i]);
+    std::string key;
+    words >> key;
+    if (key == "persona") {
+      words >> saved->persona;
+      continue;
+    }
+    std::map<std::string, std::string> fields;
+    for (std::string word; words >> word;) {
+      const size_t equals = word.find('=');
+      if (equals != std::string::npos) {
+        fields.emplace(word.substr(0, equals), word.substr(equals + 1));
+      }
+    }
+    if (key == "blob") {
+      const std::string name = fields["name"], file = fields["file"];
+      if (!ValidBlobName(name) || file.empty() || file.find('/') != std::string::npos) {
+        *error = statePath + ": blob record not understood: " + lines[i];
+        return false;
+      }
+      std::ifstream blob(folder + file, std::ios::binary);
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(blob)),
+                                 std::istreambuf_iterator<char>());
+      if (!blob.good() && !blob.eof()) {
+        *error = "cannot read the blob " + folder + file;
+        return false;
+      }
+      if (!blob.is_open() || std::to_string(bytes.size()) != fields["size"]) {
+        *error = "the blob " + folder + file + " is missing or not of " + fields["size"] +
+                 " bytes";
+        return false;
+      }
+      saved->blobs.emplace(name, std::move(bytes));
+      continue;
+    }
+    saved->records.emplace(key, std::move(fields));
+  }
+  if (saved->persona.empty()) {
+    *error = statePath + " names no persona";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace emu

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,5 +47,24 @@ class StateFile {
   std::vector<std::pair<std::string, std::string>> records_;
   std::vector<std::pair<std::string, std::vector<uint8_t>>> blobs_;
 };
+
+// A state file read back, for a server that starts where an earlier one ended (the camera
+// as it powers up again): the persona, the first record of each key with its fields, and
+// the blobs.
+struct SavedState {
+  std::string persona;
+  std::map<std::string, std::map<std::string, std::string>> records;
+  std::map<std::string, std::vector<uint8_t>> blobs;
+
+  // The field of the record; throws std::invalid_argument when the file has none.
+  const std::string &Field(const std::string &record, const std::string &name) const;
+  // The blob; throws std::invalid_argument when the file has none.
+  const std::vector<uint8_t> &Blob(const std::string &name) const;
+};
+
+// Reads a state file and the blobs it names (next to it). False with a reason in error
+// when the file is missing, cut short (no `end`) or malformed, or a blob is missing or of
+// another size than recorded.
+bool ReadStateFile(const std::string &statePath, SavedState *saved, std::string *error);
 
 }  // namespace emu

@@ -51,6 +51,9 @@ const char kUsage[] =
     "  --persona NAME       the device to emulate (default test-device)\n"
     "  --set NAME=VALUE     an option of the persona; repeatable\n"
     "  --state PATH         write the device's final state here when the run ends\n"
+    "  --from-state PATH    start the device from the state an earlier run wrote there, as\n"
+    "                       it powers up again (camera personas; --persona defaults to the\n"
+    "                       state's)\n"
     "  --time-limit SEC     end the run after this long (default 300, at most 3600)\n"
     "  --connect-wait SEC   how long to wait for the peer (default 30)\n"
     "  --hold-limit-ms MS   answer a request the device never answers with a timeout\n"
@@ -73,8 +76,10 @@ struct Arguments {
   std::string listenPath;
   std::string connectPath;
   std::string persona = "test-device";
+  bool personaGiven = false;
   emu::PersonaOptions personaOptions;
   std::string statePath;
+  std::string fromStatePath;
   double timeLimit = 300;
   double connectWait = 30;
   uint64_t holdLimitMs = 30000;
@@ -111,10 +116,13 @@ Arguments Parse(int argc, char **argv) {
       args.connectPath = value();
     } else if (option == "--persona") {
       args.persona = value();
+      args.personaGiven = true;
     } else if (option == "--set") {
       args.personaOptions.Add(value());
     } else if (option == "--state") {
       args.statePath = value();
+    } else if (option == "--from-state") {
+      args.fromStatePath = value();
     } else if (option == "--time-limit") {
       args.timeLimit = Seconds(option, value());
     } else if (option == "--connect-wait") {
@@ -261,8 +269,21 @@ int Connect(const std::string &path, const Clock &clock, uint64_t deadlineUs) {
   return -2;
 }
 
-int Run(const Arguments &args) {
-  std::unique_ptr<emu::Persona> persona = emu::MakePersona(args.persona, args.personaOptions);
+int Run(Arguments args) {
+  std::optional<emu::SavedState> saved;
+  if (!args.fromStatePath.empty()) {
+    saved.emplace();
+    std::string error;
+    if (!emu::ReadStateFile(args.fromStatePath, &*saved, &error)) {
+      std::cerr << "kvr-camera-server: --from-state: " << error << "\n";
+      return kExitUsage;
+    }
+    if (!args.personaGiven) {
+      args.persona = saved->persona;
+    }
+  }
+  std::unique_ptr<emu::Persona> persona =
+      emu::MakePersona(args.persona, args.personaOptions, saved ? &*saved : nullptr);
 
   std::ofstream logFile;
   if (!args.logPath.empty()) {

@@ -2,6 +2,7 @@
 // back with the new version; the version block and image size table; the waits for the
 // ROM device and for the camera.
 #include "dfu/DfuFixture.h"
+#include "sim/Log.h"
 
 namespace {
 
@@ -224,6 +225,43 @@ TEST_F(DfuUpdateTest, FailedDownloadFailsEvenWhenTheNewCameraComesBack) {
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[log.size() - 2], "DFU download failed, update not complete\r\n");
   EXPECT_EQ(log.back(), "DFUFwDownload() <=\r\n");
+}
+
+// A device that loses power takes its USB I/O interface with it (firmware frees it): after
+// the failed request nothing more goes through that interface, and the camera's power-up
+// decides the rest.
+TEST_F(DfuUpdateTest, DeviceThatLostPowerIsSentNothingMore) {
+  const std::string kLeft = "Device has left the bus, no request sent to it\r\n";
+  {
+    SCOPED_TRACE("power lost at the allow-update request");
+    auto cam = AttachCamera(false);
+    cam->Misbehave().powerCut = camera::PowerCutRule{camera::Request(0x00, 0x1B)};
+    EXPECT_EQ(Update(Io(), 2, 0), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Transfers().size(), 1u);  // no detach request after it
+    EXPECT_TRUE(HasRun(Log(), {"VendorSetCmd DFUAllowUpdateFW_4C15 fail!!\r\n", kLeft}));
+    EXPECT_EQ(Log().back(), "Reset and can't find DFU ROM device\r\n");
+    ExpectBackWith(*cam, 0x3B5A, 0x4C15, 0x0102);  // its firmware starts again
+    EXPECT_EQ(P.Usb().StaleCalls(), 0u);
+    P.Usb().Detach(Port());
+  }
+  P.Usb().ClearTransfers();
+  sim::ClearCapturedLog();
+  progress.percents.clear();
+  {
+    SCOPED_TRACE("power lost at the sixth block");
+    auto cam = AttachCamera(false);
+    cam->Misbehave().powerCut = camera::PowerCutRule{camera::DfuBlockDownload(5)};
+    EXPECT_EQ(Update(Io(0, 1), 2, 0), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Count(WireRequest{0x21, 0x00, 0x5000, 0, 0, EfiUsbNoData, 5000}), 0u);
+    const std::vector<std::string> log = Log();
+    EXPECT_TRUE(HasRun(log, {"VendorSetCmd DFUWriteFW_4C15 fail!!\r\n"}));
+    EXPECT_EQ(std::count(log.begin(), log.end(), kLeft), 1);
+    EXPECT_EQ(P.Usb().StaleCalls(), 0u);
+    EXPECT_EQ(progress.percents.back(), 98u);
+    // Back as the ROM device, stranded until a download is ended.
+    EXPECT_EQ(cam->CurrentPersona(), camera::Camera::Persona::DfuRom);
+    EXPECT_TRUE(cam->DfuDownloadUnfinished());
+  }
 }
 
 }  // namespace

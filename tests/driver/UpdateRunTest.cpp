@@ -283,6 +283,130 @@ TEST_F(UpdateRunTest, WithoutTheProgressProtocolTheUpdateStillRuns) {
   EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
 }
 
+// ---------------------------------------------------------------- a camera stranded in its DFU ROM
+
+const char kResumeLine[] =
+    "No camera matched, DFU ROM device found: resume the interrupted update\r\n";
+
+struct StrandedCase {
+  const char *name;
+  std::vector<uint16_t> romVids = {};  // ROM devices (PID 0x4C00) on the bus, in port order
+  bool versionBlock = true;       // the payload carries one, naming VID 0x1B3F
+  bool matchingCamera = false;    // a camera the image names is on the bus too (its update fails)
+  bool found = false;             // the scan finds a ROM device
+  int resumedOn = -1;             // the ROM device the update resumes on
+  EFI_STATUS status = EFI_SUCCESS;
+};
+
+class StrandedCameraTest : public UpdateRunTest,
+                           public ::testing::WithParamInterface<StrandedCase> {};
+
+// When no table entry matches, one look at the USB handles (no Stall, no request) finds a
+// DFU ROM device by WaitForDFURomDevice's rule, and DFUFwDownload resumes the update there
+// without a camera interface.
+TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
+  const StrandedCase &c = GetParam();
+  const camera::FirmwareIdentity newIds{0x1B3F, 0x4C15, 0x0101};
+  Bytes firmware(0x3000, 0x5A);
+  if (c.versionBlock) {
+    capfmt::PutVersionBlock(firmware, {.vid = newIds.vid, .pid = newIds.pid,
+                                       .version = newIds.version});
+  }
+  camera::Config other;  // found by discovery, named by no image
+  other.device.idProduct = 0x9999;
+  auto bystander = Attach(other);
+  std::vector<std::shared_ptr<camera::Camera>> roms;
+  for (uint16_t vid : c.romVids) {
+    camera::Config config;
+    config.dfuDownloadUnfinished = true;
+    config.dfu.romVid = vid;
+    roms.push_back(Attach(config));
+  }
+  std::shared_ptr<camera::Camera> matching;
+  if (c.matchingCamera) {
+    matching = Attach();
+    matching->Misbehave().stalls.push_back({camera::CommandBlock(camera::kCommandGetDevQualify)});
+  }
+  HandOver(Path::Hob, capfmt::MakeImage(0x3B5A, 0x4C15, firmware));
+  InstallProgress();
+  std::optional<size_t> transfersAtTen;
+  progress.onReport = [&](UINTN) {
+    if (!transfersAtTen) transfersAtTen = Transfers().size();
+  };
+
+  EXPECT_EQ(RunEntry(), c.status);
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), kResumeLine), c.found ? 1 : 0);
+  EXPECT_EQ(log.back(), kExit);
+  EXPECT_EQ(P.Pool().outstanding, 2u);  // the record and its descriptor array
+  EXPECT_EQ(bystander->Flash().Erases(), 0u);
+  EXPECT_EQ(bystander->DfuDetaches(), 0u);
+
+  for (size_t i = 0; i < roms.size(); i++) {
+    SCOPED_TRACE("ROM device " + std::to_string(i));
+    const camera::DfuRom *rom = roms[i]->Rom();
+    if (static_cast<int>(i) == c.resumedOn) {
+      EXPECT_EQ(rom->Image(), firmware);
+      EXPECT_TRUE(rom->Manifested());
+      EXPECT_EQ(roms[i]->CurrentPersona(), camera::Camera::Persona::Runtime);
+      const std::vector<uint8_t> d = roms[i]->DeviceDescriptor();
+      EXPECT_EQ(d[8] | d[9] << 8, newIds.vid);
+    } else {
+      EXPECT_THAT(rom->Image(), IsEmpty());  // not a single request
+      EXPECT_EQ(roms[i]->CurrentPersona(), camera::Camera::Persona::DfuRom);
+    }
+  }
+  ASSERT_TRUE(transfersAtTen.has_value());
+  // After discovery, requests go to the device being updated, if any.
+  const size_t updated = c.resumedOn >= 0 ? 1 + c.resumedOn : 1 + roms.size();
+  for (size_t i = *transfersAtTen; i < Transfers().size(); i++) {
+    EXPECT_EQ(Transfers()[i].port, Port(updated));
+  }
+
+  if (c.resumedOn >= 0) {
+    ASSERT_GE(progress.percents.size(), 6u);
+    EXPECT_THAT(std::vector<UINTN>(progress.percents.begin(), progress.percents.begin() + 2),
+                ElementsAre(10u, 2u));
+    EXPECT_THAT(std::vector<UINTN>(progress.percents.end() - 4, progress.percents.end()),
+                ElementsAre(98u, 98u, 100u, 100u));
+    EXPECT_EQ(log.end()[-2], "Update FW success\r\n");
+    return;
+  }
+  // Nothing resumed: no Stall and not a single request after discovery.
+  EXPECT_THAT(P.Stalls(), IsEmpty());
+  if (c.matchingCamera) {  // the discovery's look at the handles, and no other
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string &line) {
+                              return line.rfind("Nunber of USB Handle is ", 0) == 0;
+                            }),
+              1);
+    return;
+  }
+  EXPECT_THAT(progress.percents, ElementsAre(10u));
+  EXPECT_EQ(Transfers().size(), *transfersAtTen);
+  EXPECT_EQ(log.end()[-2], c.found ? "Failed to get FW version.\nFW file missed some patch.\r\n"
+                                    : "Nunber of USB Handle is " +
+                                          std::to_string(2 + c.romVids.size()) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recovery, StrandedCameraTest,
+    ::testing::Values(
+        StrandedCase{.name = "NoRomDevice"},
+        StrandedCase{.name = "RomWithTheImageVid", .romVids = {0x1B3F}, .found = true,
+                     .resumedOn = 0},
+        StrandedCase{.name = "RomWith3B5A", .romVids = {0x3B5A}, .found = true, .resumedOn = 0},
+        StrandedCase{.name = "RomWithAnotherVid", .romVids = {0x1234}},
+        StrandedCase{.name = "TwoRomsTheLastWins", .romVids = {0x3B5A, 0x1B3F}, .found = true,
+                     .resumedOn = 1},
+        StrandedCase{.name = "NoVersionBlock", .romVids = {0x3B5A}, .versionBlock = false,
+                     .found = true, .status = EFI_INVALID_PARAMETER},
+        StrandedCase{.name = "NoVersionBlockRomWithAnotherVid", .romVids = {0x1B3F},
+                     .versionBlock = false},
+        StrandedCase{.name = "MatchingCameraNoScan", .romVids = {0x3B5A, 0x1B3F},
+                     .matchingCamera = true, .status = EFI_DEVICE_ERROR}),
+    [](const ::testing::TestParamInfo<StrandedCase> &info) { return info.param.name; });
+
 // The device loop on a table the test writes, as the enumeration could never leave it.
 class DeviceLoopTest : public UpdateRunTest {
  protected:

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -263,6 +265,78 @@ TEST(CameraPersonaTest, RestartIsADisconnectAndAConnectAfterTheDelay) {
   ASSERT_EQ(link.peer->connects.size(), 2u);
   EXPECT_EQ(link.peer->connects[1].product_id, kPid);
   EXPECT_EQ(cam.Restarts(), 1u);
+}
+
+// A power cut on the wire: the request it meets gets no answer and the camera leaves; it
+// powers up as what survived says; a server started from the state it left has the same
+// camera as it powers up again.
+TEST(CameraPersonaTest, PowerCutLeavesAStateTheNextServerStartsFrom) {
+  auto persona = Make("camera-dfu-capable", {{"detach-delay-ms", "300"},
+                                             {"power-up-delay-ms", "200"},
+                                             {"block-busy-ms", "0"},
+                                             {"power-cut", "21.01:1"}});
+  RedirLink link(persona->Device());
+  link.Settle();
+  link.peer->SendControl(0x00, 0x1B, 1, 0, 0);
+  link.peer->SendControl(0x40, 0x50, 0, 0, 0);
+  link.Settle();
+  link.Advance(301'000);
+  link.Settle();
+  ASSERT_EQ(link.peer->connects.size(), 2u);  // the ROM device
+  const std::vector<uint8_t> data(4096, 0x5A);
+  uint64_t id = link.peer->SendControl(0x21, 1, 0, 0, 4096, data);
+  link.Settle();
+  ASSERT_EQ(link.peer->answers[id].header.status, usb_redir_success);
+  id = link.peer->SendControl(0x21, 1, 1, 0, 4096, data);  // the power fails here
+  link.Settle();
+  EXPECT_EQ(link.peer->answers.count(id), 0u);
+  EXPECT_EQ(link.peer->disconnects, 2);
+  link.Advance(201'000);
+  link.Settle();
+  ASSERT_EQ(link.peer->connects.size(), 3u);
+  EXPECT_EQ(link.peer->connects[2].product_id, 0x4C00);  // stranded in the ROM device
+
+  const std::string path = ::testing::TempDir() + "kvr-power-cut-state.txt";
+  emu::StateFile state;
+  state.Add("persona", "camera-dfu-capable");
+  persona->DescribeState(state);
+  EXPECT_EQ(Records(state.Text(path), "power"),
+            std::vector<std::string>{"cuts=1 next-boot=dfu-rom vid=0x3B5A pid=0x4C15 bcd=0x0102"});
+  std::string error;
+  ASSERT_TRUE(state.Write(path, &error)) << error;
+
+  emu::SavedState saved;
+  ASSERT_TRUE(emu::ReadStateFile(path, &saved, &error)) << error;
+  EXPECT_EQ(saved.persona, "camera-dfu-capable");
+  auto next = emu::MakePersona("camera-dfu-capable", emu::PersonaOptions(), &saved);
+  camera::Camera &cam = CameraOf(*next);
+  EXPECT_EQ(cam.CurrentPersona(), camera::Camera::Persona::DfuRom);
+  EXPECT_EQ(IdsOf(cam).pid, 0x4C00);
+  EXPECT_EQ(cam.NextBoot(), (camera::Camera::Boot{camera::Camera::Start::DfuRom,
+                                                 {kVid, kPid, 0x0102}}));
+  EXPECT_EQ(cam.Flash().Contents(), CameraOf(*persona).Flash().Contents());
+  EXPECT_EQ(cam.Flash().StatusRegister(), 0x8C);
+  EXPECT_EQ(cam.PowerCuts(), 0u);
+
+  EXPECT_THROW(emu::MakePersona("camera-flash", emu::PersonaOptions(), &saved),
+               std::invalid_argument);
+  saved.persona = "test-device";
+  EXPECT_THROW(emu::MakePersona("test-device", emu::PersonaOptions(), &saved),
+               std::invalid_argument);
+  EXPECT_THROW(Make("camera-flash", {{"power-cut", "21.01:x"}}), std::invalid_argument);
+
+  // A file cut short, or one whose blob is gone, is refused.
+  std::remove((path + ".flash.bin").c_str());
+  EXPECT_FALSE(emu::ReadStateFile(path, &saved, &error));
+  EXPECT_NE(error.find("flash.bin"), std::string::npos) << error;
+  {
+    std::ofstream cut(path, std::ios::trunc);
+    cut << "kvr-camera-state 1\npersona camera-flash\n";
+  }
+  EXPECT_FALSE(emu::ReadStateFile(path, &saved, &error));
+  EXPECT_FALSE(emu::ReadStateFile(path + ".none", &saved, &error));
+  std::remove(path.c_str());
+  std::remove((path + ".rom-image.bin").c_str());
 }
 
 }  // namespace

@@ -82,7 +82,8 @@ enum class Ending {
   NoImage,          // no camera image located: EFI_NOT_FOUND
   NothingMatched,   // no table entry matched: the progress lookup's status
   ScanFault,        // no table entry matched after a fault that may have hidden the camera
-  Updated,          // the matching camera was updated: EFI_SUCCESS
+  Updated,          // the matching camera, or one stranded in its DFU ROM device, was
+                    // updated: EFI_SUCCESS
   UpdateFailed,     // the update procedure failed: its error status
 };
 const char *Name(Ending ending);

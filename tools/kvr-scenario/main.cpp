@@ -18,14 +18,18 @@ namespace {
 const char kUsage[] =
     "usage: kvr-scenario [--capsule FILE] [--path hob|capsule-on-ram|insyde]\n"
     "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling|\n"
-    "                              dfu-partial]\n"
-    "                    [--no-progress] [--log] [--pcap FILE]\n"
+    "                              dfu-partial|dfu-rom]\n"
+    "                    [--power-cut TT.RR[:N]] [--no-progress] [--log] [--pcap FILE]\n"
     "       kvr-scenario [--capsule FILE] [--path ...] [--write-capsule FILE]\n"
     "                    [--write-payload FILE] [--write-dfu-image FILE]\n"
     "  Hands the capsule (built by kvrcap; default: a built-in sample for camera 3B5A:4C15)\n"
     "  to the driver on the chosen path, with the chosen camera on the USB bus, calls the\n"
     "  driver's entry point and prints the progress, the returned status, the virtual time\n"
     "  taken and whether the camera now holds the image. --log prints the driver's log.\n"
+    "  --power-cut cuts the camera's power at the request of bmRequestType TT and bRequest\n"
+    "  RR (hex) after N of them were answered (camera/Power.cpp says what survives).\n"
+    "  --camera dfu-rom is a camera stranded in its DFU ROM device, as such a cut in a DFU\n"
+    "  download leaves it.\n"
     "  --pcap writes every control transfer of the run to FILE as a USB capture for\n"
     "  Wireshark or tshark (Linux usbmon, link type 220; timestamps in virtual time); a\n"
     "  capture that cannot be written is reported and the run goes on unchanged.\n"
@@ -127,6 +131,15 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kvr-scenario: unknown camera '%s'\n", v.c_str());
         return 2;
       }
+    } else if (a == "--power-cut") {
+      const std::string v = value("--power-cut");
+      const std::optional<camera::PowerCutRule> rule = camera::ParsePowerCut(v);
+      if (!rule) {
+        std::fprintf(stderr, "kvr-scenario: --power-cut takes TT.RR or TT.RR:N, not '%s'\n",
+                     v.c_str());
+        return 2;
+      }
+      options.adjustCamera = [rule](camera::Camera &cam) { cam.Misbehave().powerCut = rule; };
     } else if (a == "--no-progress") {
       options.progressProtocol = false;
     } else if (a == "--log") {
