@@ -2,7 +2,7 @@
 // allow-update and detach requests, the waits for the DFU ROM device and for the updated
 // camera, and DFUFwDownload that ties them together.
 #include "Dfu.h"
-#include "driver/Driver.h"
+#include "driver/PrivateData.h"
 #include "vendor/Vendor.h"
 
 const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES] = {0x1300, 0x2000, 0x300, 0x3000};

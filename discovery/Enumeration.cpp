@@ -1,7 +1,7 @@
 // Camera enumeration: every USB I/O handle is probed, each camera recorded once per
 // VID/PID with the way it can be updated.
 #include "Discovery.h"
-#include "driver/Driver.h"
+#include "driver/PrivateData.h"
 #include "vendor/Vendor.h"
 
 namespace {

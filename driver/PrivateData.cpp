@@ -1,5 +1,5 @@
 // The private data record and its firmware image descriptor.
-#include "Driver.h"
+#include "PrivateData.h"
 
 FmpPrivateData *pKVFmpPrivateData = NULL;
 
