@@ -2,6 +2,7 @@
 // the blocks with their status polls and progress, and the final zero-length DFU_DNLOAD.
 // The block write is called DFUWriteFW_4C15 in the messages.
 #include "Dfu.h"
+#include "vendor/Vendor.h"
 
 namespace {
 
@@ -96,19 +97,13 @@ VOID TellProgress(UINT32 RunningSum, DFU_PROGRESS_CALLBACK ProgressCallback,
 // One DFU_DNLOAD: a block (Length > 0, 5000 ms) or the final zero-length request (20000 ms).
 BOOLEAN SendDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 BlockNumber, const UINT8 *Data,
                      UINT16 Length) {
-  EFI_USB_DEVICE_REQUEST DevReq;
-  DevReq.RequestType = DFU_REQUEST_TYPE_OUT;
-  DevReq.Request = DFU_DNLOAD;
-  DevReq.Value = BlockNumber;
-  DevReq.Index = DFU_ROM_INTERFACE;
-  DevReq.Length = Length;
   UINT32 UsbStatus = EFI_USB_NOERROR;
   // The transfer only reads an OUT data stage.
-  EFI_STATUS Status =
-      UsbIo->UsbControlTransfer(UsbIo, &DevReq, Length == 0 ? EfiUsbNoData : EfiUsbDataOut,
-                                Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS,
-                                Length == 0 ? NULL : (VOID *)Data, Length, &UsbStatus);
-  return !EFI_ERROR(Status) && UsbStatus == EFI_USB_NOERROR ? TRUE : FALSE;
+  const EFI_STATUS Status = UsbControlRequest(
+      UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DNLOAD, /* wValue */ BlockNumber,
+      /* wIndex */ DFU_ROM_INTERFACE, (VOID *)Data, Length,
+      Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS, &UsbStatus);
+  return EFI_ERROR(UsbRequestResult(Status, UsbStatus)) ? FALSE : TRUE;
 }
 
 }  // namespace

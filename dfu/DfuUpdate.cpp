@@ -27,8 +27,7 @@ BOOLEAN SendNoDataRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 R
                           UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *OkText,
                           const CHAR8 *FailText) {
   const UINT32 Target = (UINT32)Value | ((UINT32)InterfaceNumber << 24);
-  EFI_STATUS Status =
-      SendControlRequest(UsbIo, Target, EfiUsbDataOut, RequestType, Request, NULL, 0);
+  EFI_STATUS Status = SendControlRequest(UsbIo, Target, RequestType, Request, NULL, 0);
   if (EFI_ERROR(Status)) {
     DebugMessage(FailText);
     return FALSE;

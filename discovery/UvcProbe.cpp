@@ -8,8 +8,10 @@ const EFI_GUID CameraXuGuid = KV_CAMERA_XU_GUID;
 namespace {
 
 constexpr UINTN kDescriptorHeaderLength = 2;  // bLength, bDescriptorType
-// bmRequestType of GET_DESCRIPTOR: device to host, standard, device.
-constexpr UINT8 kRequestTypeStandardDeviceIn = 0x80;
+// bmRequestType of GET_DESCRIPTOR.
+constexpr UINT8 kRequestTypeStandardDeviceIn =
+    USB_REQUEST_TYPE(EfiUsbDataIn, USB_REQ_TYPE_STANDARD, USB_TARGET_DEVICE);
+static_assert(kRequestTypeStandardDeviceIn == 0x80);
 
 // Field offsets inside the descriptors the walks read.
 constexpr UINTN kTypeOffset = 1;
@@ -131,15 +133,8 @@ WALK_RESULT FindCameraUnit(const UINT8 *Config, UINTN Limit, UINTN Interface, UI
 
 EFI_STATUS ReadUsbDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT16 Index, UINT16 Length,
                              VOID *Buffer, UINT32 *UsbStatus) {
-  EFI_USB_DEVICE_REQUEST DevReq;
-  KvrSetMem(&DevReq, sizeof(DevReq), 0);
-  DevReq.RequestType = kRequestTypeStandardDeviceIn;
-  DevReq.Request = USB_REQ_GET_DESCRIPTOR;
-  DevReq.Value = Value;
-  DevReq.Index = Index;
-  DevReq.Length = Length;
-  return UsbIo->UsbControlTransfer(UsbIo, &DevReq, EfiUsbDataIn, KV_DESCRIPTOR_TIMEOUT_MS, Buffer,
-                                   Length, UsbStatus);
+  return UsbControlRequest(UsbIo, kRequestTypeStandardDeviceIn, USB_REQ_GET_DESCRIPTOR, Value,
+                           Index, Buffer, Length, KV_DESCRIPTOR_TIMEOUT_MS, UsbStatus);
 }
 
 BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
