@@ -40,7 +40,4 @@ BOOLEAN DFUAbort(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 InterfaceNumber) {
                     "VendorSetCmd DFUAbort fail!!\r\n");
 }
 
-UINT32 DFUPollTimeout(const DFUStatus *Status) {
-  return (UINT32)Status->bwPollTimeout[0] | ((UINT32)Status->bwPollTimeout[1] << 8) |
-         ((UINT32)Status->bwPollTimeout[2] << 16);
-}
+UINT32 DFUPollTimeout(const DFUStatus *Status) { return KvrReadU24(Status->bwPollTimeout); }

@@ -31,9 +31,18 @@ UINTN KvrStrLen(const CHAR16 *String, UINTN MaxLength);              // bounded
 static inline BOOLEAN KvrRangeInside(UINT64 Offset, UINT64 Length, UINT64 Size) {
   return Offset <= Size && Length <= Size - Offset;
 }
+// TRUE when an array of Count elements of ElementSize bytes each, from Offset on, lies
+// inside a container of Size bytes. Written so that no product or sum can overflow.
+static inline BOOLEAN KvrArrayInside(UINT64 Offset, UINT64 Count, UINT64 ElementSize,
+                                     UINT64 Size) {
+  return Offset <= Size && (ElementSize == 0 || Count <= (Size - Offset) / ElementSize);
+}
 
 // Little-endian reads out of byte buffers, free of alignment assumptions.
 static inline UINT16 KvrReadU16(const UINT8 *P) { return (UINT16)(P[0] | (P[1] << 8)); }
+static inline UINT32 KvrReadU24(const UINT8 *P) {
+  return (UINT32)P[0] | ((UINT32)P[1] << 8) | ((UINT32)P[2] << 16);
+}
 static inline UINT32 KvrReadU32(const UINT8 *P) {
   return (UINT32)P[0] | ((UINT32)P[1] << 8) | ((UINT32)P[2] << 16) | ((UINT32)P[3] << 24);
 }
