@@ -58,27 +58,16 @@ struct DEVICE_MATCH {
 BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
   UINTN HandleCount = 0;
   EFI_HANDLE *HandleBuffer = NULL;
-  EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL,
-                                                       &HandleCount, &HandleBuffer);
-  if (EFI_ERROR(Status) || HandleBuffer == NULL) {
-    if (Match->Kind == MatchInterface && Status != EFI_NOT_FOUND) {
-      return TRUE;
-    }
-    HandleCount = 0;
-    HandleBuffer = NULL;
-  }
-  if (Match->Kind != MatchInterface) {
-    DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)HandleCount);
+  const EFI_STATUS Status =
+      LocateUsbIoHandles(&HandleCount, &HandleBuffer, Match->Kind != MatchInterface);
+  if (Match->Kind == MatchInterface && HandleBuffer == NULL && Status != EFI_NOT_FOUND) {
+    return TRUE;
   }
 
   BOOLEAN Found = FALSE;
   for (UINTN Index = 0; Index < HandleCount; Index++) {
-    EFI_USB_IO_PROTOCOL *UsbIo = NULL;
-    Status =
-        BootServices->HandleProtocol(HandleBuffer[Index], &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo);
-    if (EFI_ERROR(Status) || UsbIo == NULL) {
-      DebugMessage("%d call HandleProtocol fail, EFI_Hand=0x%p\r\n", (INT32)Index,
-                   HandleBuffer[Index]);
+    EFI_USB_IO_PROTOCOL *UsbIo = OpenUsbIoHandle(HandleBuffer[Index], Index);
+    if (UsbIo == NULL) {
       continue;
     }
     if (Match->Kind == MatchInterface) {

@@ -1,5 +1,5 @@
-// Platform layer of the driver: the platform tables, pool wrappers, small memory
-// helpers, the OEM progress protocol and the debug log channels.
+// Platform layer of the driver: the platform tables, pool wrappers, the USB I/O handle
+// lookup, small memory helpers, the OEM progress protocol and the debug log channels.
 #pragma once
 
 #include <stdarg.h>
@@ -18,6 +18,16 @@ extern EFI_RUNTIME_SERVICES *RuntimeServices;
 VOID *AllocatePool(UINTN Size);
 VOID *AllocateZeroPool(UINTN Size);
 VOID FreePool(VOID *Buffer);
+
+// ---------------------------------------------------------------- USB I/O handles
+// Every handle with the USB I/O protocol, in handle order, with the line "Nunber of USB
+// Handle is %d" when LogCount is TRUE. When the lookup fails *Count is 0 and *Handles NULL;
+// its status is returned either way (EFI_NOT_FOUND: no USB device at all). The caller frees
+// *Handles.
+EFI_STATUS LocateUsbIoHandles(UINTN *Count, EFI_HANDLE **Handles, BOOLEAN LogCount);
+// The USB I/O interface on Handle, the Index-th of the lookup; NULL, with the line
+// "%d call HandleProtocol fail, EFI_Hand=0x%p", when the handle gives none.
+EFI_USB_IO_PROTOCOL *OpenUsbIoHandle(EFI_HANDLE Handle, UINTN Index);
 
 // ---------------------------------------------------------------- memory helpers
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length);
