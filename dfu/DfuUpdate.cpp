@@ -22,20 +22,24 @@ namespace {
 #define FW_VERSION_A_CHIP_2 0x4C15
 
 // A request without data stage through SendControlRequest: wValue in bits 0-15 of the
-// target word, the interface number in bits 24-31.
+// target word, the interface number in bits 24-31. FailText is logged on failure.
 BOOLEAN SendNoDataRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
-                          UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *OkText,
-                          const CHAR8 *FailText) {
+                          UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *FailText) {
   const UINT32 Target = (UINT32)Value | ((UINT32)InterfaceNumber << 24);
   EFI_STATUS Status = SendControlRequest(UsbIo, Target, RequestType, Request, NULL, 0);
   if (EFI_ERROR(Status)) {
     DebugMessage(FailText);
     return FALSE;
   }
-  if (OkText != NULL) {
+  return TRUE;
+}
+
+// A request's result, with its OkText logged when it succeeded.
+BOOLEAN LogWhenOk(BOOLEAN Ok, const CHAR8 *OkText) {
+  if (Ok) {
     DebugMessage(OkText);
   }
-  return TRUE;
+  return Ok;
 }
 
 // What a scan of the USB handles looks for.
@@ -169,30 +173,31 @@ UINT16 FwVersionOf(const FwVersionBlock *Block) {
 // ---------------------------------------------------------------- requests
 
 BOOLEAN DFUAllowUpdateFW_4C15(EFI_USB_IO_PROTOCOL *UsbIo) {
-  return SendNoDataRequest(UsbIo, DFU_ALLOW_UPDATE_REQUEST_TYPE, DFU_ALLOW_UPDATE_REQUEST,
-                           /* wValue */ DFU_ALLOW_UPDATE_VALUE, /* interface */ 0,
-                           "DFUAllowUpdateFW_4C15 OK\r\n",
-                           "VendorSetCmd DFUAllowUpdateFW_4C15 fail!!\r\n");
+  return LogWhenOk(SendNoDataRequest(UsbIo, DFU_ALLOW_UPDATE_REQUEST_TYPE, DFU_ALLOW_UPDATE_REQUEST,
+                                     /* wValue */ DFU_ALLOW_UPDATE_VALUE, /* interface */ 0,
+                                     "VendorSetCmd DFUAllowUpdateFW_4C15 fail!!\r\n"),
+                   "DFUAllowUpdateFW_4C15 OK\r\n");
 }
 
 BOOLEAN DetachHideDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo) {
-  return SendNoDataRequest(UsbIo, DFU_DETACH_HIDE_REQUEST_TYPE, DFU_DETACH_HIDE_REQUEST,
-                           /* wValue */ 0, /* interface */ 0, "DetachHideDFU_4C15 OK\r\n",
-                           "VendorSetCmd DetachHideDFU_4C15 fail!!\r\n");
+  return LogWhenOk(SendNoDataRequest(UsbIo, DFU_DETACH_HIDE_REQUEST_TYPE, DFU_DETACH_HIDE_REQUEST,
+                                     /* wValue */ 0, /* interface */ 0,
+                                     "VendorSetCmd DetachHideDFU_4C15 fail!!\r\n"),
+                   "DetachHideDFU_4C15 OK\r\n");
 }
 
 BOOLEAN DetachDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 InterfaceNumber) {
-  return SendNoDataRequest(UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
-                           /* wValue */ DFU_DETACH_TIMEOUT_MS,
-                           /* interface */ (UINT8)InterfaceNumber,
-                           "VendorSetCmd DetachDFU_4C15 OK!!\r\n",
-                           "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
+  return LogWhenOk(SendNoDataRequest(UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
+                                     /* wValue */ DFU_DETACH_TIMEOUT_MS,
+                                     /* interface */ (UINT8)InterfaceNumber,
+                                     "VendorSetCmd DetachDFU_4C15 fail!!\r\n"),
+                   "VendorSetCmd DetachDFU_4C15 OK!!\r\n");
 }
 
 BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
   return SendNoDataRequest(RomUsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
                            /* wValue */ DFU_ROM_DETACH_VALUE, /* interface */ DFU_ROM_INTERFACE,
-                           NULL, "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
+                           "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
 }
 
 // ---------------------------------------------------------------- waits and progress
