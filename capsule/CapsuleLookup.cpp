@@ -171,8 +171,8 @@ EFI_STATUS GetFmpPayloadImage(EFI_CAPSULE_HEADER *Capsule, VOID **Image) {
   UINT64 PayloadItemCount =
       KvrReadU16(Fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount));
   UINT64 ListEntries = EmbeddedDriverCount + PayloadItemCount;
-  if (!KvrRangeInside(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER),
-                      ListEntries * sizeof(UINT64), FmpRoom)) {
+  if (!KvrArrayInside(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), ListEntries,
+                      sizeof(UINT64), FmpRoom)) {
     DebugMessage("FMP item offset list lies outside the capsule.\n");
     return EFI_SUCCESS;
   }

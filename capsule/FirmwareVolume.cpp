@@ -37,12 +37,12 @@ EFI_STATUS SearchImageInCapsule(VOID **Image) {
       return NotFound();
     }
     const UINT8 *File = Base + FileOffset;
-    const UINT8 *Size = File + offsetof(EFI_FFS_FILE_HEADER, Size);
-    if (Size[0] == 0xFF && Size[1] == 0xFF && Size[2] == 0xFF) {
+    const UINT32 Size = KvrReadU24(File + offsetof(EFI_FFS_FILE_HEADER, Size));
+    if (Size == 0xFFFFFF) {
       return NotFound();  // erased space
     }
     BOOLEAN Large = (File[offsetof(EFI_FFS_FILE_HEADER, Attributes)] & FFS_ATTRIB_LARGE_FILE) != 0 &&
-                    Size[0] == 0 && Size[1] == 0 && Size[2] == 0;
+                    Size == 0;
     UINT64 HeaderSize = Large ? sizeof(EFI_FFS_FILE_HEADER2) : sizeof(EFI_FFS_FILE_HEADER);
     if (!KvrRangeInside(FileOffset, HeaderSize, End)) {
       DebugMessage("Firmware file header at 0x%lx is cut off by the capsule end.\n", FileOffset);
@@ -50,7 +50,7 @@ EFI_STATUS SearchImageInCapsule(VOID **Image) {
     }
     UINT64 FileLength =
         Large ? (UINT64)KvrReadU32(File + offsetof(EFI_FFS_FILE_HEADER2, ExtendedSize))
-              : (UINT64)Size[0] | ((UINT64)Size[1] << 8) | ((UINT64)Size[2] << 16);
+              : (UINT64)Size;
     if (FileLength == 0) {
       return NotFound();
     }

@@ -19,8 +19,8 @@
 #define DFU_GETSTATE 5
 #define DFU_ABORT 6
 
-#define DFU_REQUEST_TYPE_OUT 0x21  // host to device, class, interface
-#define DFU_REQUEST_TYPE_IN 0xA1   // device to host, class, interface
+#define DFU_REQUEST_TYPE_OUT USB_REQ_CLASS_INTERFACE_OUT
+#define DFU_REQUEST_TYPE_IN USB_REQ_CLASS_INTERFACE_IN
 
 // Device states (DFU 1.1, 6.1.2).
 #define DFU_STATE_APP_IDLE 0
@@ -59,14 +59,14 @@ static_assert(offsetof(DFUStatus, bState) == 4);
 
 #define DFU_STATUS_LENGTH 6
 
-// The three status requests. Each is one control transfer to the interface, 5000 ms; on a
-// failure each logs its own three lines and returns FALSE; none retries.
+// The three status requests. Each is one control transfer to the interface, 5000 ms,
+// through UsbControlRequest (a USB status fails it); on a failure each logs its own three
+// lines and returns FALSE; none retries.
 // DFU_GETSTATUS into Destination: Length is both wLength and the transfer's data length
 // (callers give a 6-byte DFUStatus and 6).
 BOOLEAN DFUGetStatus(EFI_USB_IO_PROTOCOL *UsbIo, VOID *Destination, UINT16 Length,
                      UINT8 InterfaceNumber);
-// DFU_CLRSTATUS and DFU_ABORT carry no data stage and go out as EfiUsbNoData: host
-// controller drivers refuse an EfiUsbDataOut transfer of zero bytes.
+// DFU_CLRSTATUS and DFU_ABORT carry no data stage and go out as EfiUsbNoData.
 BOOLEAN DFUClearStatus(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 InterfaceNumber);
 BOOLEAN DFUAbort(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 InterfaceNumber);
 
@@ -112,10 +112,12 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
 #define DFU_ROM_PID 0x4C00
 
 // Requests that lead the camera into its DFU ROM device and out again.
-#define DFU_ALLOW_UPDATE_REQUEST_TYPE 0x00
+#define DFU_ALLOW_UPDATE_REQUEST_TYPE \
+  USB_REQUEST_TYPE(EfiUsbDataOut, USB_REQ_TYPE_STANDARD, USB_TARGET_DEVICE)  // 0x00
 #define DFU_ALLOW_UPDATE_REQUEST 0x1B
 #define DFU_ALLOW_UPDATE_VALUE 1
-#define DFU_DETACH_HIDE_REQUEST_TYPE 0x40
+#define DFU_DETACH_HIDE_REQUEST_TYPE \
+  USB_REQUEST_TYPE(EfiUsbDataOut, USB_REQ_TYPE_VENDOR, USB_TARGET_DEVICE)  // 0x40
 #define DFU_DETACH_HIDE_REQUEST 0x50
 #define DFU_DETACH_TIMEOUT_MS 5000   // wValue of DFU_DETACH to the camera's DFU interface
 #define DFU_ROM_DETACH_VALUE 0x5000  // wValue of DFU_DETACH to the ROM device

@@ -2,6 +2,7 @@
 // the blocks with their status polls and progress, and the final zero-length DFU_DNLOAD.
 // The block write is called DFUWriteFW_4C15 in the messages.
 #include "Dfu.h"
+#include "vendor/Vendor.h"
 
 namespace {
 
@@ -96,19 +97,44 @@ VOID TellProgress(UINT32 RunningSum, DFU_PROGRESS_CALLBACK ProgressCallback,
 // One DFU_DNLOAD: a block (Length > 0, 5000 ms) or the final zero-length request (20000 ms).
 BOOLEAN SendDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 BlockNumber, const UINT8 *Data,
                      UINT16 Length) {
-  EFI_USB_DEVICE_REQUEST DevReq;
-  DevReq.RequestType = DFU_REQUEST_TYPE_OUT;
-  DevReq.Request = DFU_DNLOAD;
-  DevReq.Value = BlockNumber;
-  DevReq.Index = DFU_ROM_INTERFACE;
-  DevReq.Length = Length;
   UINT32 UsbStatus = EFI_USB_NOERROR;
   // The transfer only reads an OUT data stage.
-  EFI_STATUS Status =
-      UsbIo->UsbControlTransfer(UsbIo, &DevReq, Length == 0 ? EfiUsbNoData : EfiUsbDataOut,
-                                Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS,
-                                Length == 0 ? NULL : (VOID *)Data, Length, &UsbStatus);
-  return !EFI_ERROR(Status) && UsbStatus == EFI_USB_NOERROR ? TRUE : FALSE;
+  const EFI_STATUS Status = UsbControlRequest(
+      UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DNLOAD, /* wValue */ BlockNumber,
+      /* wIndex */ DFU_ROM_INTERFACE, (VOID *)Data, Length,
+      Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS, &UsbStatus);
+  return EFI_ERROR(UsbRequestResult(Status, UsbStatus)) ? FALSE : TRUE;
+}
+
+// How the status poll after a block ended.
+enum BLOCK_POLL {
+  BlockPollSettled,   // dfuDNLOAD-IDLE or dfuERROR: *Answer says whether the block was taken
+  BlockPollGaveUp,    // DFU_BLOCK_POLL_MAX answers, or a wait beyond the budget
+  BlockPollNoAnswer,  // DFU_GETSTATUS failed
+};
+
+// Polls until the device has taken block BlockNumber (dfuDNLOAD-IDLE) or failed it
+// (dfuERROR), waiting between polls the poll timeout each answer asks for.
+BLOCK_POLL PollBlock(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 BlockNumber, UINT32 *WaitLeftMs,
+                     DFUStatus *Answer) {
+  KvrSetMem(Answer, sizeof(*Answer), 0);
+  for (UINT32 Polls = 1;; Polls++) {
+    if (!DFUGetStatus(UsbIo, Answer, DFU_STATUS_LENGTH, DFU_ROM_INTERFACE)) {
+      DebugMessage("VendorSetCmd GetStatus when FW write fail!!\r\n");
+      return BlockPollNoAnswer;
+    }
+    if (Answer->bState == DFU_STATE_DNLOAD_IDLE || Answer->bState == DFU_STATE_DFU_ERROR) {
+      return BlockPollSettled;
+    }
+    if (Polls == DFU_BLOCK_POLL_MAX) {
+      DebugMessage("DFU device still in state %d after %d polls of block %d\r\n",
+                   (INT32)Answer->bState, (INT32)DFU_BLOCK_POLL_MAX, (INT32)BlockNumber);
+      return BlockPollGaveUp;
+    }
+    if (!WaitPollTimeout(WaitLeftMs, DFUPollTimeout(Answer))) {
+      return BlockPollGaveUp;
+    }
+  }
 }
 
 }  // namespace
@@ -151,9 +177,32 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
   INT32 offset = 0;
   INT32 remainLen = nLength;
   UINT32 BlockNumber = 0;
-  DFUStatus Answer;
+  BOOLEAN Accepted = FALSE;
+  // Whether the running sum goes back to the caller. Two exits keep the caller's sum as it
+  // was on entry: a status poll without an answer and a refused final request. There the
+  // device went silent after it had taken blocks, rather than refusing one, and the shares
+  // already told to the platform are not handed back to the caller as progress of its own
+  // (the DFU procedure reports a fixed value next). Every other exit hands back the sum
+  // reported so far, the failed block's share included.
+  BOOLEAN HandBackSum = TRUE;
 
-  while (remainLen > 0) {
+  // One block a round, then the final request once nothing remains: at most
+  // nLength / DFU_BLOCK_SIZE + 2 rounds.
+  for (;;) {
+    if (remainLen == 0) {
+      DebugMessage("[DFUDump]Transfer Final transaction = %d\r\n", (INT32)BlockNumber);
+      if (!SendDownload(UsbIo, (UINT16)BlockNumber, NULL, 0)) {
+        DebugMessage("VendorSetCmd DFUWriteFW_4C15 complete fail!!\r\n");
+        HandBackSum = FALSE;
+        break;
+      }
+      RunningSum += (UINT32)Budget;
+      TellProgress(RunningSum, ProgressCallback, Progress);
+      DebugMessage("DFUWriteFW_4C15 OK!\r\n");
+      Accepted = TRUE;
+      break;
+    }
+
     const INT32 byteToWrite = remainLen < DFU_BLOCK_SIZE ? remainLen : DFU_BLOCK_SIZE;
     if (Budget >= share) {
       RunningSum += (UINT32)share;
@@ -164,60 +213,26 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
       DebugMessage("VendorSetCmd DFUWriteFW_4C15 fail!!\r\n");
       DebugMessage("offset = %d, remainLen = %d, byteToWrite = %d, nLength = %d!!\r\n", offset,
                    remainLen, byteToWrite, nLength);
-      if (Accumulator != NULL) {
-        *Accumulator = RunningSum;
-      }
-      return FALSE;
+      break;
     }
-
-    // Poll until the device has taken the block (dfuDNLOAD-IDLE) or failed it (dfuERROR).
-    KvrSetMem(&Answer, sizeof(Answer), 0);
-    for (UINT32 Polls = 1; Polls <= DFU_BLOCK_POLL_MAX; Polls++) {
-      if (!DFUGetStatus(UsbIo, &Answer, DFU_STATUS_LENGTH, DFU_ROM_INTERFACE)) {
-        DebugMessage("VendorSetCmd GetStatus when FW write fail!!\r\n");
-        return FALSE;
-      }
-      if (Answer.bState == DFU_STATE_DNLOAD_IDLE || Answer.bState == DFU_STATE_DFU_ERROR) {
-        break;
-      }
-      BOOLEAN Waited = FALSE;
-      if (Polls == DFU_BLOCK_POLL_MAX) {
-        DebugMessage("DFU device still in state %d after %d polls of block %d\r\n",
-                     (INT32)Answer.bState, (INT32)DFU_BLOCK_POLL_MAX, (INT32)BlockNumber);
-      } else {
-        Waited = WaitPollTimeout(&WaitLeftMs, DFUPollTimeout(&Answer));
-      }
-      if (!Waited) {
-        if (Accumulator != NULL) {
-          *Accumulator = RunningSum;
-        }
-        return FALSE;
-      }
+    DFUStatus Answer;
+    const BLOCK_POLL Poll = PollBlock(UsbIo, BlockNumber, &WaitLeftMs, &Answer);
+    if (Poll != BlockPollSettled) {
+      HandBackSum = Poll != BlockPollNoAnswer ? TRUE : FALSE;
+      break;
     }
-
     offset += byteToWrite;
     remainLen -= byteToWrite;
     BlockNumber++;
     if (Answer.bStatus != DFU_STATUS_OK) {
       DebugMessage("offset = %d, remainLen = %d \r\n", offset, remainLen);
       DebugMessage("bStatus != DFU_STATUS_OK !!\r\n");
-      if (Accumulator != NULL) {
-        *Accumulator = RunningSum;
-      }
-      return FALSE;
+      break;
     }
   }
 
-  DebugMessage("[DFUDump]Transfer Final transaction = %d\r\n", (INT32)BlockNumber);
-  if (!SendDownload(UsbIo, (UINT16)BlockNumber, NULL, 0)) {
-    DebugMessage("VendorSetCmd DFUWriteFW_4C15 complete fail!!\r\n");
-    return FALSE;
-  }
-  RunningSum += (UINT32)Budget;
-  TellProgress(RunningSum, ProgressCallback, Progress);
-  DebugMessage("DFUWriteFW_4C15 OK!\r\n");
-  if (Accumulator != NULL) {
+  if (HandBackSum && Accumulator != NULL) {
     *Accumulator = RunningSum;
   }
-  return TRUE;
+  return Accepted;
 }

@@ -2,7 +2,7 @@
 // allow-update and detach requests, the waits for the DFU ROM device and for the updated
 // camera, and DFUFwDownload that ties them together.
 #include "Dfu.h"
-#include "driver/Driver.h"
+#include "driver/PrivateData.h"
 #include "vendor/Vendor.h"
 
 const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES] = {0x1300, 0x2000, 0x300, 0x3000};
@@ -22,21 +22,24 @@ namespace {
 #define FW_VERSION_A_CHIP_2 0x4C15
 
 // A request without data stage through SendControlRequest: wValue in bits 0-15 of the
-// target word, the interface number in bits 24-31.
+// target word, the interface number in bits 24-31. FailText is logged on failure.
 BOOLEAN SendNoDataRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
-                          UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *OkText,
-                          const CHAR8 *FailText) {
+                          UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *FailText) {
   const UINT32 Target = (UINT32)Value | ((UINT32)InterfaceNumber << 24);
-  EFI_STATUS Status =
-      SendControlRequest(UsbIo, Target, EfiUsbDataOut, RequestType, Request, NULL, 0);
+  EFI_STATUS Status = SendControlRequest(UsbIo, Target, RequestType, Request, NULL, 0);
   if (EFI_ERROR(Status)) {
     DebugMessage(FailText);
     return FALSE;
   }
-  if (OkText != NULL) {
+  return TRUE;
+}
+
+// A request's result, with its OkText logged when it succeeded.
+BOOLEAN LogWhenOk(BOOLEAN Ok, const CHAR8 *OkText) {
+  if (Ok) {
     DebugMessage(OkText);
   }
-  return TRUE;
+  return Ok;
 }
 
 // What a scan of the USB handles looks for.
@@ -59,27 +62,16 @@ struct DEVICE_MATCH {
 BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
   UINTN HandleCount = 0;
   EFI_HANDLE *HandleBuffer = NULL;
-  EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL,
-                                                       &HandleCount, &HandleBuffer);
-  if (EFI_ERROR(Status) || HandleBuffer == NULL) {
-    if (Match->Kind == MatchInterface && Status != EFI_NOT_FOUND) {
-      return TRUE;
-    }
-    HandleCount = 0;
-    HandleBuffer = NULL;
-  }
-  if (Match->Kind != MatchInterface) {
-    DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)HandleCount);
+  const EFI_STATUS Status =
+      LocateUsbIoHandles(&HandleCount, &HandleBuffer, Match->Kind != MatchInterface);
+  if (Match->Kind == MatchInterface && HandleBuffer == NULL && Status != EFI_NOT_FOUND) {
+    return TRUE;
   }
 
   BOOLEAN Found = FALSE;
   for (UINTN Index = 0; Index < HandleCount; Index++) {
-    EFI_USB_IO_PROTOCOL *UsbIo = NULL;
-    Status =
-        BootServices->HandleProtocol(HandleBuffer[Index], &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo);
-    if (EFI_ERROR(Status) || UsbIo == NULL) {
-      DebugMessage("%d call HandleProtocol fail, EFI_Hand=0x%p\r\n", (INT32)Index,
-                   HandleBuffer[Index]);
+    EFI_USB_IO_PROTOCOL *UsbIo = OpenUsbIoHandle(HandleBuffer[Index], Index);
+    if (UsbIo == NULL) {
       continue;
     }
     if (Match->Kind == MatchInterface) {
@@ -181,30 +173,31 @@ UINT16 FwVersionOf(const FwVersionBlock *Block) {
 // ---------------------------------------------------------------- requests
 
 BOOLEAN DFUAllowUpdateFW_4C15(EFI_USB_IO_PROTOCOL *UsbIo) {
-  return SendNoDataRequest(UsbIo, DFU_ALLOW_UPDATE_REQUEST_TYPE, DFU_ALLOW_UPDATE_REQUEST,
-                           /* wValue */ DFU_ALLOW_UPDATE_VALUE, /* interface */ 0,
-                           "DFUAllowUpdateFW_4C15 OK\r\n",
-                           "VendorSetCmd DFUAllowUpdateFW_4C15 fail!!\r\n");
+  return LogWhenOk(SendNoDataRequest(UsbIo, DFU_ALLOW_UPDATE_REQUEST_TYPE, DFU_ALLOW_UPDATE_REQUEST,
+                                     /* wValue */ DFU_ALLOW_UPDATE_VALUE, /* interface */ 0,
+                                     "VendorSetCmd DFUAllowUpdateFW_4C15 fail!!\r\n"),
+                   "DFUAllowUpdateFW_4C15 OK\r\n");
 }
 
 BOOLEAN DetachHideDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo) {
-  return SendNoDataRequest(UsbIo, DFU_DETACH_HIDE_REQUEST_TYPE, DFU_DETACH_HIDE_REQUEST,
-                           /* wValue */ 0, /* interface */ 0, "DetachHideDFU_4C15 OK\r\n",
-                           "VendorSetCmd DetachHideDFU_4C15 fail!!\r\n");
+  return LogWhenOk(SendNoDataRequest(UsbIo, DFU_DETACH_HIDE_REQUEST_TYPE, DFU_DETACH_HIDE_REQUEST,
+                                     /* wValue */ 0, /* interface */ 0,
+                                     "VendorSetCmd DetachHideDFU_4C15 fail!!\r\n"),
+                   "DetachHideDFU_4C15 OK\r\n");
 }
 
 BOOLEAN DetachDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 InterfaceNumber) {
-  return SendNoDataRequest(UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
-                           /* wValue */ DFU_DETACH_TIMEOUT_MS,
-                           /* interface */ (UINT8)InterfaceNumber,
-                           "VendorSetCmd DetachDFU_4C15 OK!!\r\n",
-                           "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
+  return LogWhenOk(SendNoDataRequest(UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
+                                     /* wValue */ DFU_DETACH_TIMEOUT_MS,
+                                     /* interface */ (UINT8)InterfaceNumber,
+                                     "VendorSetCmd DetachDFU_4C15 fail!!\r\n"),
+                   "VendorSetCmd DetachDFU_4C15 OK!!\r\n");
 }
 
 BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
   return SendNoDataRequest(RomUsbIo, DFU_REQUEST_TYPE_OUT, DFU_DETACH,
                            /* wValue */ DFU_ROM_DETACH_VALUE, /* interface */ DFU_ROM_INTERFACE,
-                           NULL, "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
+                           "VendorSetCmd DetachDFU_4C15 fail!!\r\n");
 }
 
 // ---------------------------------------------------------------- waits and progress

@@ -1,7 +1,7 @@
 // Camera enumeration: every USB I/O handle is probed, each camera recorded once per
 // VID/PID with the way it can be updated.
 #include "Discovery.h"
-#include "driver/Driver.h"
+#include "driver/PrivateData.h"
 #include "vendor/Vendor.h"
 
 namespace {
@@ -107,14 +107,13 @@ VOID RecordOtherInterface(FmpPrivateData *Private, const FOUND_INTERFACE *Found)
 VOID ScanHandle(FmpPrivateData *Private, UINTN Index, EFI_HANDLE Handle) {
   DebugMessage("UsbHandleArray[%d] = %x\r\n", (INT32)Index, (UINT32)(UINTN)Handle);
 
-  EFI_USB_IO_PROTOCOL *UsbIo = NULL;
-  EFI_STATUS Status = BootServices->HandleProtocol(Handle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo);
-  if (EFI_ERROR(Status) || UsbIo == NULL) {
-    DebugMessage("%d call HandleProtocol fail, EFI_Hand=0x%p\r\n", (INT32)Index, Handle);
+  EFI_USB_IO_PROTOCOL *UsbIo = OpenUsbIoHandle(Handle, Index);
+  if (UsbIo == NULL) {
     return;
   }
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
-  Status = BootServices->HandleProtocol(Handle, &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath);
+  EFI_STATUS Status =
+      BootServices->HandleProtocol(Handle, &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath);
   if (EFI_ERROR(Status)) {
     return;
   }
@@ -187,17 +186,11 @@ EFI_STATUS GetUsbIoByLocateHandleBuffer() {
   if (Private->pUsbIo[0] == NULL) {
     DebugMessage("Need to Re-scan Device\r\n");
     UINTN HandleCount = 0;
-    EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL,
-                                                         &HandleCount, &HandleBuffer);
-    if (EFI_ERROR(Status) || HandleBuffer == NULL) {
-      // EFI_NOT_FOUND: no USB device at all. Any other error may hide the camera.
-      if (Status != EFI_NOT_FOUND) {
-        NoteDiscoveryFault(Status);
-      }
-      HandleCount = 0;
-      HandleBuffer = NULL;
+    const EFI_STATUS Status = LocateUsbIoHandles(&HandleCount, &HandleBuffer, TRUE);
+    // EFI_NOT_FOUND: no USB device at all. Any other error may hide the camera.
+    if (Status != EFI_NOT_FOUND) {
+      NoteDiscoveryFault(Status);
     }
-    DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)HandleCount);
     for (UINTN Index = 0; Index < HandleCount; Index++) {
       ScanHandle(Private, Index, HandleBuffer[Index]);
     }

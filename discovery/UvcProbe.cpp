@@ -8,8 +8,10 @@ const EFI_GUID CameraXuGuid = KV_CAMERA_XU_GUID;
 namespace {
 
 constexpr UINTN kDescriptorHeaderLength = 2;  // bLength, bDescriptorType
-// bmRequestType of GET_DESCRIPTOR: device to host, standard, device.
-constexpr UINT8 kRequestTypeStandardDeviceIn = 0x80;
+// bmRequestType of GET_DESCRIPTOR.
+constexpr UINT8 kRequestTypeStandardDeviceIn =
+    USB_REQUEST_TYPE(EfiUsbDataIn, USB_REQ_TYPE_STANDARD, USB_TARGET_DEVICE);
+static_assert(kRequestTypeStandardDeviceIn == 0x80);
 
 // Field offsets inside the descriptors the walks read.
 constexpr UINTN kTypeOffset = 1;
@@ -44,22 +46,39 @@ VOID ReleaseConfigBuffer(UINT8 **pConfigDesc) {
 
 enum WALK_RESULT { WalkFound, WalkNotFound, WalkMalformed };
 
+// The iterator of every walk, as Linux's find_next_descriptor: the descriptor at *Offset,
+// whole inside the Limit bytes of the configuration (see DescriptorInside), and, when it
+// is of type Type, at least MinLength bytes long. WalkFound gives it in *Descriptor and
+// moves *Offset past it, at least one header further on; WalkNotFound is the end of the
+// configuration; WalkMalformed ends the walk.
+WALK_RESULT NextDescriptor(const UINT8 *Config, UINTN Limit, UINTN *Offset, UINT8 Type,
+                           UINTN MinLength, const UINT8 **Descriptor) {
+  if (*Offset >= Limit) {
+    return WalkNotFound;
+  }
+  if (!DescriptorInside(Config, *Offset, Limit)) {
+    return WalkMalformed;
+  }
+  const UINT8 *At = Config + *Offset;
+  if (At[kTypeOffset] == Type && At[0] < MinLength) {
+    return WalkMalformed;
+  }
+  *Descriptor = At;
+  *Offset += At[0];
+  return WalkFound;
+}
+
 // The first VC header (CS_INTERFACE, subtype 1) anywhere in the configuration decides
 // whether the device speaks UVC 1.5.
 WALK_RESULT FindVcHeader(const UINT8 *Config, UINTN Limit, BOOLEAN *Uvc15) {
   *Uvc15 = FALSE;
-  for (UINTN Offset = 0; Offset < Limit; Offset += Config[Offset]) {
-    if (!DescriptorInside(Config, Offset, Limit)) {
-      return WalkMalformed;
-    }
-    const UINT8 *Descriptor = Config + Offset;
-    if (Descriptor[kTypeOffset] != USB_DESC_TYPE_CS_INTERFACE) {
-      continue;
-    }
-    if (Descriptor[0] < UVC_CS_DESCRIPTOR_MIN_LENGTH) {
-      return WalkMalformed;
-    }
-    if (Descriptor[kSubtypeOffset] != UVC_VC_HEADER) {
+  UINTN Offset = 0;
+  const UINT8 *Descriptor = NULL;
+  WALK_RESULT Step;
+  while ((Step = NextDescriptor(Config, Limit, &Offset, USB_DESC_TYPE_CS_INTERFACE,
+                                UVC_CS_DESCRIPTOR_MIN_LENGTH, &Descriptor)) == WalkFound) {
+    if (Descriptor[kTypeOffset] != USB_DESC_TYPE_CS_INTERFACE ||
+        Descriptor[kSubtypeOffset] != UVC_VC_HEADER) {
       continue;
     }
     if (Descriptor[0] < UVC_VC_HEADER_MIN_LENGTH) {
@@ -68,50 +87,43 @@ WALK_RESULT FindVcHeader(const UINT8 *Config, UINTN Limit, BOOLEAN *Uvc15) {
     *Uvc15 = KvrReadU16(Descriptor + kBcdUvcOffset) == UVC_VERSION_1_5 ? TRUE : FALSE;
     return WalkFound;
   }
-  return WalkNotFound;
+  return Step;
 }
 
 // The first video-control interface in alternate setting 0 whose protocol matches the UVC
-// version: protocol 1 under a UVC 1.5 header, 0 otherwise.
+// version: protocol 1 under a UVC 1.5 header, 0 otherwise. *Behind is the offset right
+// behind its interface descriptor.
 WALK_RESULT FindVideoControlInterface(const UINT8 *Config, UINTN Limit, BOOLEAN Uvc15,
-                                      UINTN *Found) {
+                                      UINTN *Behind) {
   const UINT8 Protocol = Uvc15 ? UVC_PROTOCOL_15 : UVC_PROTOCOL_UNDEFINED;
-  for (UINTN Offset = 0; Offset < Limit; Offset += Config[Offset]) {
-    if (!DescriptorInside(Config, Offset, Limit)) {
-      return WalkMalformed;
-    }
-    const UINT8 *Descriptor = Config + Offset;
-    if (Descriptor[kTypeOffset] != USB_DESC_TYPE_INTERFACE) {
-      continue;
-    }
-    if (Descriptor[0] < sizeof(EFI_USB_INTERFACE_DESCRIPTOR)) {
-      return WalkMalformed;
-    }
-    if (Descriptor[offsetof(EFI_USB_INTERFACE_DESCRIPTOR, InterfaceClass)] == UVC_CLASS_VIDEO &&
+  UINTN Offset = 0;
+  const UINT8 *Descriptor = NULL;
+  WALK_RESULT Step;
+  while ((Step = NextDescriptor(Config, Limit, &Offset, USB_DESC_TYPE_INTERFACE,
+                                sizeof(EFI_USB_INTERFACE_DESCRIPTOR), &Descriptor)) ==
+         WalkFound) {
+    if (Descriptor[kTypeOffset] == USB_DESC_TYPE_INTERFACE &&
+        Descriptor[offsetof(EFI_USB_INTERFACE_DESCRIPTOR, InterfaceClass)] == UVC_CLASS_VIDEO &&
         Descriptor[offsetof(EFI_USB_INTERFACE_DESCRIPTOR, InterfaceSubClass)] ==
             UVC_SUBCLASS_VIDEOCONTROL &&
         Descriptor[offsetof(EFI_USB_INTERFACE_DESCRIPTOR, AlternateSetting)] == 0 &&
         Descriptor[offsetof(EFI_USB_INTERFACE_DESCRIPTOR, InterfaceProtocol)] == Protocol) {
-      *Found = Offset;
+      *Behind = Offset;
       return WalkFound;
     }
   }
-  return WalkNotFound;
+  return Step;
 }
 
-// The camera's extension unit among the class-specific descriptors right behind the
-// video-control interface; the walk ends at the first descriptor of another type.
-WALK_RESULT FindCameraUnit(const UINT8 *Config, UINTN Limit, UINTN Interface, UINT8 *UnitId) {
-  for (UINTN Offset = Interface + Config[Interface]; Offset < Limit; Offset += Config[Offset]) {
-    if (!DescriptorInside(Config, Offset, Limit)) {
-      return WalkMalformed;
-    }
-    const UINT8 *Descriptor = Config + Offset;
+// The camera's extension unit among the class-specific descriptors from Offset on, right
+// behind the video-control interface; the walk ends at the first descriptor of another type.
+WALK_RESULT FindCameraUnit(const UINT8 *Config, UINTN Limit, UINTN Offset, UINT8 *UnitId) {
+  const UINT8 *Descriptor = NULL;
+  WALK_RESULT Step;
+  while ((Step = NextDescriptor(Config, Limit, &Offset, USB_DESC_TYPE_CS_INTERFACE,
+                                UVC_CS_DESCRIPTOR_MIN_LENGTH, &Descriptor)) == WalkFound) {
     if (Descriptor[kTypeOffset] != USB_DESC_TYPE_CS_INTERFACE) {
       return WalkNotFound;
-    }
-    if (Descriptor[0] < UVC_CS_DESCRIPTOR_MIN_LENGTH) {
-      return WalkMalformed;
     }
     if (Descriptor[kSubtypeOffset] != UVC_VC_EXTENSION_UNIT) {
       continue;
@@ -124,22 +136,15 @@ WALK_RESULT FindCameraUnit(const UINT8 *Config, UINTN Limit, UINTN Interface, UI
       return WalkFound;
     }
   }
-  return WalkNotFound;
+  return Step;
 }
 
 }  // namespace
 
 EFI_STATUS ReadUsbDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT16 Index, UINT16 Length,
                              VOID *Buffer, UINT32 *UsbStatus) {
-  EFI_USB_DEVICE_REQUEST DevReq;
-  KvrSetMem(&DevReq, sizeof(DevReq), 0);
-  DevReq.RequestType = kRequestTypeStandardDeviceIn;
-  DevReq.Request = USB_REQ_GET_DESCRIPTOR;
-  DevReq.Value = Value;
-  DevReq.Index = Index;
-  DevReq.Length = Length;
-  return UsbIo->UsbControlTransfer(UsbIo, &DevReq, EfiUsbDataIn, KV_DESCRIPTOR_TIMEOUT_MS, Buffer,
-                                   Length, UsbStatus);
+  return UsbControlRequest(UsbIo, kRequestTypeStandardDeviceIn, USB_REQ_GET_DESCRIPTOR, Value,
+                           Index, Buffer, Length, KV_DESCRIPTOR_TIMEOUT_MS, UsbStatus);
 }
 
 BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
@@ -189,11 +194,11 @@ BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
   }
 
   BOOLEAN Uvc15 = FALSE;
-  UINTN Interface = 0;
+  UINTN Units = 0;
   UINT8 UnitId = 0;
   if (FindVcHeader(pConfigDesc, Limit, &Uvc15) == WalkMalformed ||
-      FindVideoControlInterface(pConfigDesc, Limit, Uvc15, &Interface) != WalkFound ||
-      FindCameraUnit(pConfigDesc, Limit, Interface, &UnitId) != WalkFound) {
+      FindVideoControlInterface(pConfigDesc, Limit, Uvc15, &Units) != WalkFound ||
+      FindCameraUnit(pConfigDesc, Limit, Units, &UnitId) != WalkFound) {
     ReleaseConfigBuffer(&pConfigDesc);
     return FALSE;
   }

@@ -1,5 +1,5 @@
 // The private data record and its firmware image descriptor.
-#include "Driver.h"
+#include "PrivateData.h"
 
 FmpPrivateData *pKVFmpPrivateData = NULL;
 
@@ -30,21 +30,17 @@ EFI_STATUS InitializeKVDescriptor() {
     return EFI_OUT_OF_RESOURCES;
   }
 
+  // Every field not set here stays as the zeroed allocation left it: no ImageIdName,
+  // VersionName or Dependencies, and Compatibilities, LastAttemptVersion,
+  // LastAttemptStatus and HardwareInstance 0.
   EFI_FIRMWARE_IMAGE_DESCRIPTOR *Descriptor = &Private->pDescriptor[0];
   Descriptor->ImageIndex = 1;
   Descriptor->ImageTypeId = kImageTypeId;
   Descriptor->ImageId = KV_IMAGE_ID;
-  Descriptor->ImageIdName = NULL;
   Descriptor->Version = KV_IMAGE_VERSION;
-  Descriptor->VersionName = NULL;
   Descriptor->Size = KV_IMAGE_SIZE;
   Descriptor->AttributesSupported = KV_IMAGE_ATTRIBUTES;
   Descriptor->AttributesSetting = KV_IMAGE_ATTRIBUTES;
-  Descriptor->Compatibilities = 0;
   Descriptor->LowestSupportedImageVersion = KV_IMAGE_LOWEST_SUPPORTED_VERSION;
-  Descriptor->LastAttemptVersion = 0;
-  Descriptor->LastAttemptStatus = 0;
-  Descriptor->HardwareInstance = 0;
-  Descriptor->Dependencies = NULL;
   return EFI_SUCCESS;
 }

@@ -10,6 +10,24 @@
 // Progress points the write phase adds in total: one per piece while writing, the rest (or
 // the excess taken back) at its end.
 #define KV_FLASH_WRITE_BUDGET 35
+// Progress points of the other steps, in the order they run. With the write budget they
+// make 100 for a camera restarted into update mode; one found in its ROM code skips that
+// step and ends at 96.
+#define KV_FLASH_STEP_QUALIFY 1       // identification answer read
+#define KV_FLASH_STEP_UPDATE_MODE 4   // restarted into update mode (only a camera that was not)
+#define KV_FLASH_STEP_ROM_CHECK 2     // the ROM-code check done
+#define KV_FLASH_STEP_RELEASE 3       // write protection released
+#define KV_FLASH_STEP_ERASE 5         // flash erased
+#define KV_FLASH_STEP_PIECE 1         // each piece written, out of the write budget
+#define KV_FLASH_STEP_VERIFY 35       // image read back
+#define KV_FLASH_STEP_TAG 5           // image tagged complete
+#define KV_FLASH_STEP_PROTECT 5       // write protection set again
+#define KV_FLASH_STEP_RESTART 5       // restarted into the new code
+static_assert(KV_FLASH_STEP_QUALIFY + KV_FLASH_STEP_UPDATE_MODE + KV_FLASH_STEP_ROM_CHECK +
+                  KV_FLASH_STEP_RELEASE + KV_FLASH_STEP_ERASE + KV_FLASH_WRITE_BUDGET +
+                  KV_FLASH_STEP_VERIFY + KV_FLASH_STEP_TAG + KV_FLASH_STEP_PROTECT +
+                  KV_FLASH_STEP_RESTART ==
+              100);
 // Flash addresses have 24 bits: the longest image that can be placed.
 #define KV_FLASH_ADDRESS_SPACE 0x1000000ULL
 // Wait after each restart of the camera, in microseconds.

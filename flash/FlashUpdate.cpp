@@ -44,7 +44,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   if (!GetDevQualify(UsbIo, Answer)) {
     return Fail("GetDevQualify failed %r\r\n");
   }
-  Percent += 1;
+  Percent += KV_FLASH_STEP_QUALIFY;
   Report(Progress, Percent);
 
   DebugMessage("Check Rom Code\r\n");
@@ -55,24 +55,24 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
       return Fail("ResetToUpdateFW failed %r\r\n");
     }
     BootServices->Stall(KV_CAMERA_RESET_STALL_US);
-    Percent += 4;
+    Percent += KV_FLASH_STEP_UPDATE_MODE;
     Report(Progress, Percent);
   }
-  Percent += 2;
+  Percent += KV_FLASH_STEP_ROM_CHECK;
   Report(Progress, Percent);
 
   DebugMessage("Disable Write Protect\r\n");
   if (!DisableWriteProtect(UsbIo)) {
     return Fail("DisableWriteProtect failed %r\r\n");
   }
-  Percent += 3;
+  Percent += KV_FLASH_STEP_RELEASE;
   Report(Progress, Percent);
 
   DebugMessage("Erase Flash\r\n");
   if (!EraseFlash(UsbIo)) {
     return Fail("EraseFlash failed %r\r\n");
   }
-  Percent += 5;
+  Percent += KV_FLASH_STEP_ERASE;
   Report(Progress, Percent);
 
   // One point per piece while writing; at the end the budget's remainder, or the excess
@@ -81,9 +81,9 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   INT32 Budget = KV_FLASH_WRITE_BUDGET;
   for (UINT32 Offset = 0; Offset < Length;) {
     const UINT32 Piece = PieceAt(Offset, Length);
-    Percent += 1;
+    Percent += KV_FLASH_STEP_PIECE;
     Report(Progress, Percent);
-    Budget -= 1;
+    Budget -= KV_FLASH_STEP_PIECE;
     if (!WriteFlash(UsbIo, Offset, Piece, Payload + Offset)) {
       DebugVerbose("WrtieFlash addr=%06X len=%06X\r\n", Offset, Piece);
       return Fail("WrtieFlash failed %r\r\n");
@@ -106,7 +106,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     }
     Offset += Piece;
   }
-  Percent += KV_FLASH_WRITE_BUDGET;
+  Percent += KV_FLASH_STEP_VERIFY;
   Report(Progress, Percent);
 
   if (!KvrCompareMem(Buffer, Payload, Length)) {
@@ -118,21 +118,21 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   if (!WriteTag(UsbIo)) {
     return Fail("WriteTag failed %r\r\n");
   }
-  Percent += 5;
+  Percent += KV_FLASH_STEP_TAG;
   Report(Progress, Percent);
 
   DebugMessage("Enable Write Protect\r\n");
   if (!EnableWriteProtect(UsbIo)) {
     return Fail("EnableWriteProtect failed %r\r\n");
   }
-  Percent += 5;
+  Percent += KV_FLASH_STEP_PROTECT;
   Report(Progress, Percent);
 
   DebugMessage("Reset to New Code\r\n");
   if (!ResetToRom(UsbIo)) {
     return Fail("ResetToRom failed %r\r\n");
   }
-  Percent += 5;
+  Percent += KV_FLASH_STEP_RESTART;
   Report(Progress, Percent, TRUE);
 
   DebugMessage("FW download success\r\n");

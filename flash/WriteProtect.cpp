@@ -15,12 +15,33 @@ enum WP_GROUP {
   WpGroup3,  // 0xFF9C, bits 0x05
 };
 
-// One read-modify-write of a controller register: set or clear Bits.
-struct REGISTER_CHANGE {
+// One controller register a routine adjusts: Bits set either way, or (Follows) set to
+// release the protection and cleared to set it again.
+struct WP_REGISTER {
   UINT16 Address;
   UINT8 Bits;
-  BOOLEAN Set;
+  BOOLEAN Follows;
 };
+
+// Every register, the two of every variant first, then each group's own, in the order they
+// are read and written.
+const WP_REGISTER kWpRegisters[] = {
+    {KV_MEM_WP_CONTROL, KV_WP_BIT, FALSE},             // every variant
+    {KV_MEM_WP_LEVEL, KV_WP_BIT, TRUE},                // every variant
+    {KV_MEM_LINE_CONTROL, KV_LINE_BITS_GROUP1, FALSE},  // group 1
+    {KV_MEM_LINE_LEVEL, KV_LINE_BITS_GROUP1, TRUE},     // group 1
+    {KV_MEM_LINE_CONTROL, KV_LINE_BITS_GROUP2, FALSE},  // group 2
+    {KV_MEM_LINE_LEVEL, KV_LINE_BITS_GROUP2, TRUE},     // group 2
+    {KV_MEM_WRITE_GATE, KV_WRITE_GATE_BITS, TRUE},      // group 3
+};
+constexpr UINTN kWpCommonRegisters = 2;
+
+// Each group's own registers in kWpRegisters: the first and how many.
+const struct {
+  UINT8 First;
+  UINT8 Count;
+} kGroupRegisters[] = {/* WpGroupNone */ {0, 0}, /* WpGroup1 */ {2, 2}, /* WpGroup2 */ {4, 2},
+                       /* WpGroup3 */ {6, 1}};
 
 // Most registers one routine adjusts.
 #define KV_WP_MAX_REGISTERS 4
@@ -70,24 +91,13 @@ WP_GROUP GroupOf(UINT16 Code, BOOLEAN Protect) {
 }
 
 // The registers to adjust, in the order they are read and written. Returns their count.
-UINTN RegisterChanges(WP_GROUP Group, BOOLEAN Protect, REGISTER_CHANGE *Changes) {
+UINTN RegistersOf(WP_GROUP Group, const WP_REGISTER **Registers) {
   UINTN Count = 0;
-  // 0xFEA0 is set either way; 0xFEA6 is set to release and cleared to protect.
-  Changes[Count++] = {KV_MEM_WP_CONTROL, KV_WP_BIT, TRUE};
-  Changes[Count++] = {KV_MEM_WP_LEVEL, KV_WP_BIT, (BOOLEAN)!Protect};
-  switch (Group) {
-    case WpGroup1:
-    case WpGroup2: {
-      const UINT8 Bits = Group == WpGroup1 ? KV_LINE_BITS_GROUP1 : KV_LINE_BITS_GROUP2;
-      Changes[Count++] = {KV_MEM_LINE_CONTROL, Bits, TRUE};
-      Changes[Count++] = {KV_MEM_LINE_LEVEL, Bits, (BOOLEAN)!Protect};
-      break;
-    }
-    case WpGroup3:
-      Changes[Count++] = {KV_MEM_WRITE_GATE, KV_WRITE_GATE_BITS, (BOOLEAN)!Protect};
-      break;
-    case WpGroupNone:
-      break;
+  for (UINTN I = 0; I < kWpCommonRegisters; I++) {
+    Registers[Count++] = &kWpRegisters[I];
+  }
+  for (UINTN I = 0; I < kGroupRegisters[Group].Count; I++) {
+    Registers[Count++] = &kWpRegisters[kGroupRegisters[Group].First + I];
   }
   return Count;
 }
@@ -114,22 +124,23 @@ BOOLEAN WaitWhileBusy(EFI_USB_IO_PROTOCOL *UsbIo) {
 // Every failure returns FALSE at once and leaves what was written as it is.
 BOOLEAN SetWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect) {
   const WP_GROUP Group = GroupOf(ReadVariantCode(UsbIo, Protect), Protect);
-  REGISTER_CHANGE Changes[KV_WP_MAX_REGISTERS];
-  const UINTN Count = RegisterChanges(Group, Protect, Changes);
+  const WP_REGISTER *Registers[KV_WP_MAX_REGISTERS];
+  const UINTN Count = RegistersOf(Group, Registers);
 
   // Zeroed, so that an answer short of its byte never passes on stack contents.
   UINT8 Values[KV_WP_MAX_REGISTERS] = {0, 0, 0, 0};
   for (UINTN I = 0; I < Count; I++) {
-    if (!ReadMem(UsbIo, Changes[I].Address, 1, &Values[I])) {
+    if (!ReadMem(UsbIo, Registers[I]->Address, 1, &Values[I])) {
       return FALSE;
     }
   }
   for (UINTN I = 0; I < Count; I++) {
-    Values[I] = Changes[I].Set ? (UINT8)(Values[I] | Changes[I].Bits)
-                               : (UINT8)(Values[I] & (UINT8)~Changes[I].Bits);
+    const BOOLEAN Set = !Registers[I]->Follows || !Protect;
+    Values[I] = Set ? (UINT8)(Values[I] | Registers[I]->Bits)
+                    : (UINT8)(Values[I] & (UINT8)~Registers[I]->Bits);
   }
   for (UINTN I = 0; I < Count; I++) {
-    if (!WriteMem(UsbIo, Changes[I].Address, 1, &Values[I])) {
+    if (!WriteMem(UsbIo, Registers[I]->Address, 1, &Values[I])) {
       return FALSE;
     }
   }

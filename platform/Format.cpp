@@ -8,27 +8,29 @@ constexpr UINTN kMaxStringArgument = 4096;
 constexpr UINTN kMaxWidth = 256;
 constexpr UINTN kMaxDigits = 24;  // 2^64 in decimal has 20 digits
 
-const CHAR8 *const kWarningNames[] = {
-    "Success",
-    "Warning Unknown Glyph",
-    "Warning Delete Failure",
-    "Warning Write Failure",
-    "Warning Buffer Too Small",
-    "Warning Stale Data",
-};
+// Names of the statuses %r prints, one after another, each ended by its NUL: the six
+// warnings from EFI_SUCCESS on, then the 33 errors from EFI_LOAD_ERROR on.
+constexpr UINTN kWarningCount = 6;
+constexpr UINTN kErrorCount = 33;
+constexpr CHAR8 kStatusNames[] =
+    "Success\0Warning Unknown Glyph\0Warning Delete Failure\0Warning Write Failure\0"
+    "Warning Buffer Too Small\0Warning Stale Data\0"
+    "Load Error\0Invalid Parameter\0Unsupported\0Bad Buffer Size\0Buffer Too Small\0"
+    "Not Ready\0Device Error\0Write Protected\0Out of Resources\0Volume Corrupt\0"
+    "Volume Full\0No Media\0Media changed\0Not Found\0Access Denied\0No Response\0"
+    "No mapping\0Time out\0Not started\0Already started\0Aborted\0ICMP Error\0"
+    "TFTP Error\0Protocol Error\0Incompatible Version\0Security Violation\0CRC Error\0"
+    "End of Media\0Reserved (29)\0Reserved (30)\0End of File\0Invalid Language\0"
+    "Compromised Data";
 
-const CHAR8 *const kErrorNames[] = {
-    "Load Error",         "Invalid Parameter", "Unsupported",          "Bad Buffer Size",
-    "Buffer Too Small",   "Not Ready",         "Device Error",         "Write Protected",
-    "Out of Resources",   "Volume Corrupt",    "Volume Full",          "No Media",
-    "Media changed",      "Not Found",         "Access Denied",        "No Response",
-    "No mapping",         "Time out",          "Not started",          "Already started",
-    "Aborted",            "ICMP Error",        "TFTP Error",           "Protocol Error",
-    "Incompatible Version", "Security Violation", "CRC Error",         "End of Media",
-    "Reserved (29)",      "Reserved (30)",     "End of File",          "Invalid Language",
-    "Compromised Data",
-};
-static_assert(sizeof(kErrorNames) / sizeof(kErrorNames[0]) == 33);
+constexpr UINTN NameCount(const CHAR8 *Names, UINTN Size) {
+  UINTN Count = 0;
+  for (UINTN I = 0; I < Size; I++) {
+    Count += Names[I] == 0 ? 1 : 0;
+  }
+  return Count;
+}
+static_assert(NameCount(kStatusNames, sizeof(kStatusNames)) == kWarningCount + kErrorCount);
 
 // Collects output; counts everything, stores what fits.
 struct Output {
@@ -54,48 +56,51 @@ struct Output {
   }
 };
 
+// Characters of either width: 1 (ASCII) or 2 (UCS-2) bytes each.
+UINT16 CharAt(const VOID *Text, UINTN Width, UINTN Index) {
+  return Width == 1 ? (UINT16)((const CHAR8 *)Text)[Index] : ((const UINT16 *)Text)[Index];
+}
+
 struct Directive {
   BOOLEAN LeftJustify = FALSE;
   BOOLEAN ZeroPad = FALSE;
   UINTN Width = 0;
 };
 
-// Emits Text (Length characters, any character type) padded to the width.
-template <typename CharT>
-void EmitPadded(Output &Out, const Directive &S, const CharT *Text, UINTN Length) {
+// Emits Text (Length characters of Width bytes) padded to the width.
+void EmitPadded(Output &Out, const Directive &S, const VOID *Text, UINTN Width, UINTN Length) {
   UINTN Pad = S.Width > Length ? S.Width - Length : 0;
   if (!S.LeftJustify) {
     Out.Repeat(u' ', Pad);
   }
   for (UINTN I = 0; I < Length; I++) {
-    Out.Put((CHAR16)(UINT16)Text[I]);
+    Out.Put(CharAt(Text, Width, I));
   }
   if (S.LeftJustify) {
     Out.Repeat(u' ', Pad);
   }
 }
 
-template <typename CharT>
-void EmitString(Output &Out, const Directive &S, const CharT *Text) {
+void EmitString(Output &Out, const Directive &S, const VOID *Text, UINTN Width) {
   if (Text == NULL) {
     static const CHAR8 kNull[] = "<null string>";
-    EmitPadded(Out, S, kNull, sizeof(kNull) - 1);
+    EmitPadded(Out, S, kNull, 1, sizeof(kNull) - 1);
     return;
   }
   UINTN Length = 0;
-  while (Length < kMaxStringArgument && Text[Length] != 0) {
+  while (Length < kMaxStringArgument && CharAt(Text, Width, Length) != 0) {
     Length++;
   }
-  EmitPadded(Out, S, Text, Length);
+  EmitPadded(Out, S, Text, Width, Length);
 }
 
 void EmitNumber(Output &Out, const Directive &S, UINT64 Magnitude, BOOLEAN Negative, UINT32 Radix,
                 BOOLEAN UpperCase) {
-  const CHAR8 *Digits = UpperCase ? "0123456789ABCDEF" : "0123456789abcdef";
   CHAR8 Reversed[kMaxDigits];
   UINTN Count = 0;
   do {
-    Reversed[Count++] = Digits[Magnitude % Radix];
+    const UINT8 Digit = (UINT8)(Magnitude % Radix);
+    Reversed[Count++] = (CHAR8)(Digit < 10 ? '0' + Digit : (UpperCase ? 'A' : 'a') + Digit - 10);
     Magnitude /= Radix;
   } while (Magnitude != 0 && Count < kMaxDigits);
 
@@ -121,7 +126,7 @@ void EmitNumber(Output &Out, const Directive &S, UINT64 Magnitude, BOOLEAN Negat
 void EmitStatus(Output &Out, const Directive &S, EFI_STATUS Status) {
   const CHAR8 *Name = KvrStatusName(Status);
   if (Name != NULL) {
-    EmitString(Out, S, Name);
+    EmitString(Out, S, Name, 1);
     return;
   }
   Directive Hex = S;
@@ -133,7 +138,7 @@ void EmitStatus(Output &Out, const Directive &S, EFI_STATUS Status) {
 }
 
 template <typename FmtChar>
-UINTN FormatImpl(CHAR16 *Buffer, UINTN BufferChars, const FmtChar *Format, va_list Args) {
+UINTN FormatList(CHAR16 *Buffer, UINTN BufferChars, const FmtChar *Format, va_list Args) {
   Output Out{Buffer, BufferChars, 0};
   if (Format == NULL) {
     Out.Terminate();
@@ -210,14 +215,14 @@ UINTN FormatImpl(CHAR16 *Buffer, UINTN BufferChars, const FmtChar *Format, va_li
       }
       case 's':
       case 'S':
-        EmitString(Out, S, va_arg(Args, const CHAR16 *));
+        EmitString(Out, S, va_arg(Args, const CHAR16 *), sizeof(CHAR16));
         break;
       case 'a':
-        EmitString(Out, S, va_arg(Args, const CHAR8 *));
+        EmitString(Out, S, va_arg(Args, const CHAR8 *), sizeof(CHAR8));
         break;
       case 'c': {
         CHAR16 C = (CHAR16)(UINT16)va_arg(Args, int);
-        EmitPadded(Out, S, &C, 1);
+        EmitPadded(Out, S, &C, sizeof(CHAR16), 1);
         break;
       }
       case 'r':
@@ -245,36 +250,49 @@ UINTN FormatImpl(CHAR16 *Buffer, UINTN BufferChars, const FmtChar *Format, va_li
   return Out.Length;
 }
 
+// Formats from a copy of Args, so that the caller's list can be used again.
+template <typename FmtChar>
+UINTN FormatImpl(CHAR16 *Buffer, UINTN BufferChars, const FmtChar *Format, va_list Args) {
+  va_list Copy;
+  va_copy(Copy, Args);
+  UINTN Length = FormatList(Buffer, BufferChars, Format, Copy);
+  va_end(Copy);
+  return Length;
+}
+
 }  // namespace
 
 const CHAR8 *KvrStatusName(EFI_STATUS Status) {
+  UINT64 Index;
   if (EFI_ERROR(Status)) {
-    UINT64 Code = Status & ~EFI_MAX_BIT;
-    if (Code >= 1 && Code <= 33) {
-      return kErrorNames[Code - 1];
+    const UINT64 Code = Status & ~EFI_MAX_BIT;
+    if (Code < 1 || Code > kErrorCount) {
+      return NULL;
     }
-    return NULL;
+    Index = kWarningCount + Code - 1;
+  } else {
+    if (Status >= kWarningCount) {
+      return NULL;
+    }
+    Index = Status;
   }
-  if (Status <= 5) {
-    return kWarningNames[Status];
+  // Past Index names: at most kWarningCount + kErrorCount - 1 of them, inside the table.
+  const CHAR8 *Name = kStatusNames;
+  for (; Index > 0; Index--) {
+    while (*Name != 0) {
+      Name++;
+    }
+    Name++;
   }
-  return NULL;
+  return Name;
 }
 
 UINTN KvrVFormat(CHAR16 *Buffer, UINTN BufferChars, const CHAR8 *Format, va_list Args) {
-  va_list Copy;
-  va_copy(Copy, Args);
-  UINTN Length = FormatImpl(Buffer, BufferChars, Format, Copy);
-  va_end(Copy);
-  return Length;
+  return FormatImpl(Buffer, BufferChars, Format, Args);
 }
 
 UINTN KvrVFormat(CHAR16 *Buffer, UINTN BufferChars, const CHAR16 *Format, va_list Args) {
-  va_list Copy;
-  va_copy(Copy, Args);
-  UINTN Length = FormatImpl(Buffer, BufferChars, Format, Copy);
-  va_end(Copy);
-  return Length;
+  return FormatImpl(Buffer, BufferChars, Format, Args);
 }
 
 UINTN KvrFormat(CHAR16 *Buffer, UINTN BufferChars, const CHAR8 *Format, ...) {

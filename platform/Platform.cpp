@@ -1,4 +1,4 @@
-// Platform tables, pool wrappers and memory helpers.
+// Platform tables, pool wrappers, the USB I/O handle lookup and memory helpers.
 #include "Platform.h"
 
 EFI_HANDLE ImageHandle = NULL;
@@ -30,6 +30,31 @@ VOID *AllocateZeroPool(UINTN Size) {
 }
 
 VOID FreePool(VOID *Buffer) { (VOID) BootServices->FreePool(Buffer); }
+
+EFI_STATUS LocateUsbIoHandles(UINTN *Count, EFI_HANDLE **Handles, BOOLEAN LogCount) {
+  *Count = 0;
+  *Handles = NULL;
+  EFI_STATUS Status =
+      BootServices->LocateHandleBuffer(ByProtocol, &gEfiUsbIoProtocolGuid, NULL, Count, Handles);
+  if (EFI_ERROR(Status) || *Handles == NULL) {
+    *Count = 0;
+    *Handles = NULL;
+  }
+  if (LogCount) {
+    DebugMessage("Nunber of USB Handle is %d\r\n", (INT32)*Count);
+  }
+  return Status;
+}
+
+EFI_USB_IO_PROTOCOL *OpenUsbIoHandle(EFI_HANDLE Handle, UINTN Index) {
+  EFI_USB_IO_PROTOCOL *UsbIo = NULL;
+  EFI_STATUS Status = BootServices->HandleProtocol(Handle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo);
+  if (EFI_ERROR(Status) || UsbIo == NULL) {
+    DebugMessage("%d call HandleProtocol fail, EFI_Hand=0x%p\r\n", (INT32)Index, Handle);
+    return NULL;
+  }
+  return UsbIo;
+}
 
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length) {
   UINT8 *D = (UINT8 *)Destination;

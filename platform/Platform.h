@@ -1,5 +1,5 @@
-// Platform layer of the driver: the platform tables, pool wrappers, small memory
-// helpers, the OEM progress protocol and the debug log channels.
+// Platform layer of the driver: the platform tables, pool wrappers, the USB I/O handle
+// lookup, small memory helpers, the OEM progress protocol and the debug log channels.
 #pragma once
 
 #include <stdarg.h>
@@ -19,6 +19,16 @@ VOID *AllocatePool(UINTN Size);
 VOID *AllocateZeroPool(UINTN Size);
 VOID FreePool(VOID *Buffer);
 
+// ---------------------------------------------------------------- USB I/O handles
+// Every handle with the USB I/O protocol, in handle order, with the line "Nunber of USB
+// Handle is %d" when LogCount is TRUE. When the lookup fails *Count is 0 and *Handles NULL;
+// its status is returned either way (EFI_NOT_FOUND: no USB device at all). The caller frees
+// *Handles.
+EFI_STATUS LocateUsbIoHandles(UINTN *Count, EFI_HANDLE **Handles, BOOLEAN LogCount);
+// The USB I/O interface on Handle, the Index-th of the lookup; NULL, with the line
+// "%d call HandleProtocol fail, EFI_Hand=0x%p", when the handle gives none.
+EFI_USB_IO_PROTOCOL *OpenUsbIoHandle(EFI_HANDLE Handle, UINTN Index);
+
 // ---------------------------------------------------------------- memory helpers
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length);
 VOID KvrSetMem(VOID *Buffer, UINTN Length, UINT8 Value);
@@ -31,9 +41,18 @@ UINTN KvrStrLen(const CHAR16 *String, UINTN MaxLength);              // bounded
 static inline BOOLEAN KvrRangeInside(UINT64 Offset, UINT64 Length, UINT64 Size) {
   return Offset <= Size && Length <= Size - Offset;
 }
+// TRUE when an array of Count elements of ElementSize bytes each, from Offset on, lies
+// inside a container of Size bytes. Written so that no product or sum can overflow.
+static inline BOOLEAN KvrArrayInside(UINT64 Offset, UINT64 Count, UINT64 ElementSize,
+                                     UINT64 Size) {
+  return Offset <= Size && (ElementSize == 0 || Count <= (Size - Offset) / ElementSize);
+}
 
 // Little-endian reads out of byte buffers, free of alignment assumptions.
 static inline UINT16 KvrReadU16(const UINT8 *P) { return (UINT16)(P[0] | (P[1] << 8)); }
+static inline UINT32 KvrReadU24(const UINT8 *P) {
+  return (UINT32)P[0] | ((UINT32)P[1] << 8) | ((UINT32)P[2] << 16);
+}
 static inline UINT32 KvrReadU32(const UINT8 *P) {
   return (UINT32)P[0] | ((UINT32)P[1] << 8) | ((UINT32)P[2] << 16) | ((UINT32)P[3] << 24);
 }

@@ -459,6 +459,22 @@ static_assert(sizeof(EFI_USB_ENDPOINT_DESCRIPTOR) == 7);
 
 enum EFI_USB_DATA_DIRECTION : UINT32 { EfiUsbDataIn, EfiUsbDataOut, EfiUsbNoData };
 
+// USB 2.0, 9.3.1: bmRequestType is the data stage's direction (bit 7), the request's type
+// (bits 5-6) and its recipient (bits 0-4), built as EDK II's UsbBusDxe builds it.
+#define USB_REQ_TYPE_DIR_IN 0x80
+#define USB_REQ_TYPE_STANDARD 0x00
+#define USB_REQ_TYPE_CLASS 0x20
+#define USB_REQ_TYPE_VENDOR 0x40
+#define USB_TARGET_DEVICE 0x00
+#define USB_TARGET_INTERFACE 0x01
+#define USB_REQUEST_TYPE(Dir, Type, Target) \
+  ((UINT8)(((Dir) == EfiUsbDataIn ? USB_REQ_TYPE_DIR_IN : 0) | (Type) | (Target)))
+// Class-specific requests to an interface, the form UVC 1.5 and DFU 1.1 requests take.
+#define USB_REQ_CLASS_INTERFACE_OUT \
+  USB_REQUEST_TYPE(EfiUsbDataOut, USB_REQ_TYPE_CLASS, USB_TARGET_INTERFACE)  // 0x21
+#define USB_REQ_CLASS_INTERFACE_IN \
+  USB_REQUEST_TYPE(EfiUsbDataIn, USB_REQ_TYPE_CLASS, USB_TARGET_INTERFACE)  // 0xA1
+
 // Bits of the UsbStatus word a transfer reports next to its EFI_STATUS.
 #define EFI_USB_NOERROR 0x00U
 #define EFI_USB_ERR_NOTEXECUTE 0x01U

@@ -14,15 +14,15 @@ UINT8 cmdGetDevQualify[KV_COMMAND_BLOCK_LENGTH] = {
     KV_BLOCK_CLASS_COMMAND, KV_CMD_GET_DEV_QUALIFY, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
 
 const VENDOR_REQUEST_CODE VendorRequestCodes[VendorReqCount] = {
-    /* VendorReqResetToUpdateFW */ {0x40, 0x01, EfiUsbNoData},
-    /* VendorReqWriteMem */ {0x40, 0x24, EfiUsbDataOut},
-    /* VendorReqReadMem */ {0xC0, 0x25, EfiUsbDataIn},
-    /* VendorReqReadFlash */ {0xC0, 0x2E, EfiUsbDataIn},
-    /* VendorReqWriteFlash */ {0x40, 0x2F, EfiUsbDataOut},
-    /* VendorReqReadSr */ {0xC0, 0x30, EfiUsbDataIn},
-    /* VendorReqWriteSr */ {0x40, 0x31, EfiUsbDataOut},
-    /* VendorReqEraseFlash */ {0x40, 0x32, EfiUsbNoData},
-    /* VendorReqWriteTag */ {0x40, 0x34, EfiUsbNoData},
+    /* VendorReqResetToUpdateFW */ {KV_VENDOR_REQUEST_OUT, 0x01, u"ResetToUpdateFW"},
+    /* VendorReqWriteMem */ {KV_VENDOR_REQUEST_OUT, 0x24, u"WriteMem"},
+    /* VendorReqReadMem */ {KV_VENDOR_REQUEST_IN, 0x25, u"ReadMem"},
+    /* VendorReqReadFlash */ {KV_VENDOR_REQUEST_IN, 0x2E, u"ReadFlash"},
+    /* VendorReqWriteFlash */ {KV_VENDOR_REQUEST_OUT, 0x2F, u"WriteFlash"},
+    /* VendorReqReadSr */ {KV_VENDOR_REQUEST_IN, 0x30, u"ReadSr"},
+    /* VendorReqWriteSr */ {KV_VENDOR_REQUEST_OUT, 0x31, u"WritsSr"},  // as the line has it
+    /* VendorReqEraseFlash */ {KV_VENDOR_REQUEST_OUT, 0x32, u"EraseFlash"},
+    /* VendorReqWriteTag */ {KV_VENDOR_REQUEST_OUT, 0x34, u"WriteTag"},
 };
 
 namespace {
@@ -30,42 +30,25 @@ namespace {
 // Most bytes one control transfer carries: wLength is 16 bits.
 constexpr UINT32 kMaxControlData = 0xFFFF;
 
-// Runs one class request built from the target word. A request without data goes out as
-// EfiUsbNoData with no buffer, whatever direction the caller named: host controllers refuse
-// a data stage of zero bytes.
+// Runs one class request built from the target word.
 EFI_STATUS ClassRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT32 Target,
-                        EFI_USB_DATA_DIRECTION Direction, UINT8 RequestType, UINT8 Request,
-                        VOID *Data, UINT16 Length) {
-  EFI_USB_DEVICE_REQUEST DevReq;
-  DevReq.RequestType = RequestType;
-  DevReq.Request = Request;
-  DevReq.Value = Value;
-  DevReq.Index = (UINT16)((((Target >> 16) & 0xFF) << 8) | ((Target >> 24) & 0xFF));
-  DevReq.Length = Length;
-  if (Length == 0) {
-    Direction = EfiUsbNoData;
-    Data = NULL;
-  }
-
+                        UINT8 RequestType, UINT8 Request, VOID *Data, UINT16 Length) {
   UINT32 UsbStatus = EFI_USB_NOERROR;
-  EFI_STATUS Status = UsbIo->UsbControlTransfer(UsbIo, &DevReq, Direction, KV_CONTROL_TIMEOUT_MS,
-                                                Data, Length, &UsbStatus);
-  if (UsbStatus != EFI_USB_NOERROR || EFI_ERROR(Status)) {
+  const EFI_STATUS Status = UsbControlRequest(
+      UsbIo, RequestType, Request, Value,
+      /* wIndex */ (UINT16)((((Target >> 16) & 0xFF) << 8) | ((Target >> 24) & 0xFF)), Data,
+      Length, KV_CONTROL_TIMEOUT_MS, &UsbStatus);
+  const EFI_STATUS Result = UsbRequestResult(Status, UsbStatus);
+  if (EFI_ERROR(Result)) {
     LogError(u"SendControlRequest failed: Status %r, UsbResult 0x%X, entityID %d.\n", Status,
              UsbStatus, (INT32)((Target >> 16) & 0xFF));
-    if (UsbStatus != EFI_USB_NOERROR) {
-      Status = EFI_DEVICE_ERROR;
-    }
   }
-  return Status;
+  return Result;
 }
 
-// One command block to selector 10 of the camera unit, with the wrappers' failure line and
-// the caller's.
-EFI_STATUS SendCommandBlock(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
-  EFI_STATUS Status = SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_COMMAND, XuUnitId),
-                                           EfiUsbDataOut, UVC_REQUEST_TYPE_SET_INTERFACE,
-                                           UVC_SET_CUR, Block, KV_COMMAND_BLOCK_LENGTH);
+// One command block with VendorSetCmd's failure line after the wrapper's.
+EFI_STATUS SetCmdOnce(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
+  EFI_STATUS Status = SendCommandBlock(UsbIo, Block);
   if (EFI_ERROR(Status)) {
     LogError(u"VendorSetCmd fail, Status %r, entity id %d,len %d\n", Status, (INT32)XuUnitId,
              (INT32)KV_COMMAND_BLOCK_LENGTH);
@@ -75,65 +58,93 @@ EFI_STATUS SendCommandBlock(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
 
 }  // namespace
 
-EFI_STATUS SendXuControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target,
-                                EFI_USB_DATA_DIRECTION Direction, UINT8 RequestType, UINT8 Request,
-                                VOID *Data, UINT16 Length) {
-  return ClassRequest(UsbIo, (UINT16)((Target & 0xFF) << 8), Target, Direction, RequestType,
-                      Request, Data, Length);
+EFI_STATUS UsbControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
+                             UINT16 Value, UINT16 Index, VOID *Data, UINT16 Length,
+                             UINT32 TimeoutMs, UINT32 *UsbStatus) {
+  *UsbStatus = EFI_USB_NOERROR;
+  if (Length != 0 && Data == NULL) {
+    return EFI_INVALID_PARAMETER;  // no buffer for the data stage: nothing is sent
+  }
+  EFI_USB_DEVICE_REQUEST DevReq;
+  DevReq.RequestType = RequestType;
+  DevReq.Request = Request;
+  DevReq.Value = Value;
+  DevReq.Index = Index;
+  DevReq.Length = Length;
+  EFI_USB_DATA_DIRECTION Direction = EfiUsbNoData;
+  if (Length == 0) {
+    Data = NULL;
+  } else {
+    Direction = (RequestType & USB_REQ_TYPE_DIR_IN) != 0 ? EfiUsbDataIn : EfiUsbDataOut;
+  }
+  return UsbIo->UsbControlTransfer(UsbIo, &DevReq, Direction, TimeoutMs, Data, Length,
+                                   UsbStatus);
 }
 
-EFI_STATUS SendControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target,
-                              EFI_USB_DATA_DIRECTION Direction, UINT8 RequestType, UINT8 Request,
-                              VOID *Data, UINT16 Length) {
-  return ClassRequest(UsbIo, (UINT16)(Target & 0xFFFF), Target, Direction, RequestType, Request,
-                      Data, Length);
+EFI_STATUS SendXuControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target, UINT8 RequestType,
+                                UINT8 Request, VOID *Data, UINT16 Length) {
+  return ClassRequest(UsbIo, (UINT16)((Target & 0xFF) << 8), Target, RequestType, Request, Data,
+                      Length);
+}
+
+EFI_STATUS SendControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target, UINT8 RequestType,
+                              UINT8 Request, VOID *Data, UINT16 Length) {
+  return ClassRequest(UsbIo, (UINT16)(Target & 0xFFFF), Target, RequestType, Request, Data,
+                      Length);
 }
 
 EFI_STATUS SendVendorRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
-                             UINT16 Value, UINT16 Index, VOID *Data, UINT32 Length,
-                             EFI_USB_DATA_DIRECTION Direction) {
+                             UINT16 Value, UINT16 Index, VOID *Data, UINT32 Length) {
   UINT32 UsbStatus = EFI_USB_NOERROR;
-  EFI_STATUS Status;
-  if (Length > kMaxControlData) {
-    // wLength could not say how much is moved: refuse rather than send a setup packet that
-    // disagrees with its data stage.
-    Status = EFI_INVALID_PARAMETER;
-  } else {
-    EFI_USB_DEVICE_REQUEST DevReq;
-    DevReq.RequestType = RequestType;
-    DevReq.Request = Request;
-    DevReq.Value = Value;
-    DevReq.Index = Index;
-    DevReq.Length = (UINT16)Length;
-    if (Length == 0) {
-      Direction = EfiUsbNoData;
-      Data = NULL;
-    }
-    Status = UsbIo->UsbControlTransfer(UsbIo, &DevReq, Direction, KV_CONTROL_TIMEOUT_MS, Data,
-                                       Length, &UsbStatus);
-  }
-  if (UsbStatus != EFI_USB_NOERROR || EFI_ERROR(Status)) {
+  // A longer data stage could not be told in wLength: refused rather than sent with a setup
+  // packet that disagrees with it.
+  const EFI_STATUS Status =
+      Length > kMaxControlData
+          ? EFI_INVALID_PARAMETER
+          : UsbControlRequest(UsbIo, RequestType, Request, Value, Index, Data, (UINT16)Length,
+                              KV_CONTROL_TIMEOUT_MS, &UsbStatus);
+  const EFI_STATUS Result = UsbRequestResult(Status, UsbStatus);
+  if (EFI_ERROR(Result)) {
     LogError(u"SendVendorRequest failed: Status %r, UsbResult 0x%X.\n", Status, UsbStatus);
-    if (UsbStatus != EFI_USB_NOERROR) {
-      Status = EFI_DEVICE_ERROR;
-    }
   }
-  return Status;
+  return Result;
+}
+
+BOOLEAN SendVendorCommand(EFI_USB_IO_PROTOCOL *UsbIo, VENDOR_REQUEST_ID Id, UINT16 Value,
+                          UINT16 Index, VOID *Data, UINT32 Length) {
+  const VENDOR_REQUEST_CODE &Code = VendorRequestCodes[Id];
+  EFI_STATUS Status =
+      SendVendorRequest(UsbIo, Code.RequestType, Code.Request, Value, Index, Data, Length);
+  if (EFI_ERROR(Status)) {
+    LogError(u"SendVendorRequest %s fail %r\n", Code.Name, Status);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+EFI_STATUS SendCommandBlock(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
+  return SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_COMMAND, XuUnitId),
+                              UVC_REQUEST_TYPE_SET_INTERFACE, UVC_SET_CUR, Block,
+                              KV_COMMAND_BLOCK_LENGTH);
+}
+
+EFI_STATUS ReadCommandAnswer(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
+  return SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_ANSWER, XuUnitId),
+                              UVC_REQUEST_TYPE_GET_INTERFACE, UVC_GET_CUR, Answer,
+                              KV_COMMAND_BLOCK_LENGTH);
 }
 
 EFI_STATUS VendorSetCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
-  EFI_STATUS Status = SendCommandBlock(UsbIo, Block);
+  EFI_STATUS Status = SetCmdOnce(UsbIo, Block);
   if (EFI_ERROR(Status) && Block[0] != KV_BLOCK_CLASS_RECOVERY) {
     // One recovery send; its own failure is logged and goes no further.
-    (VOID) SendCommandBlock(UsbIo, cmdRecovery);
+    (VOID) SetCmdOnce(UsbIo, cmdRecovery);
   }
   return Status;
 }
 
 EFI_STATUS VendorGetCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
-  EFI_STATUS Status = SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_ANSWER, XuUnitId),
-                                           EfiUsbDataIn, UVC_REQUEST_TYPE_GET_INTERFACE,
-                                           UVC_GET_CUR, Answer, KV_COMMAND_BLOCK_LENGTH);
+  EFI_STATUS Status = ReadCommandAnswer(UsbIo, Answer);
   if (EFI_ERROR(Status)) {
     LogError(u"VendorGetCmd fail, Status %r\n", Status);
   }

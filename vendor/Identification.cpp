@@ -14,6 +14,23 @@ VOID SelectInfoPiece(UINT16 Piece) {
 
 UINT16 ReadBigEndian16(const UINT8 *P) { return (UINT16)((P[0] << 8) | P[1]); }
 
+// One 8-byte piece of the device information into Answer: the command block that selects
+// it, then its answer. A failure logs Caller's line for the step that failed.
+EFI_STATUS ReadInfoPiece(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Piece, UINT8 *Answer,
+                         const CHAR16 *Caller) {
+  SelectInfoPiece(Piece);
+  EFI_STATUS Status = VendorSetCmd(UsbIo, cmdGetInfo);
+  if (EFI_ERROR(Status)) {
+    LogError(u"%s failed: DevSetCmd %r\n", Caller, Status);
+    return Status;
+  }
+  Status = VendorGetCmd(UsbIo, Answer);
+  if (EFI_ERROR(Status)) {
+    LogError(u"%s failed: DevGetData %r\n", Caller, Status);
+  }
+  return Status;
+}
+
 // The identification answer of a supported camera, with its terminating zero.
 constexpr CHAR8 kDevQualifyAnswer[KV_COMMAND_BLOCK_LENGTH] = KV_DEV_QUALIFY_ANSWER;
 
@@ -23,17 +40,10 @@ EFI_STATUS GetChipInfo_VendorCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 *ChipVid, UI
   *ChipVid = 0;
   *ChipId = 0;
 
-  SelectInfoPiece(0);
-  EFI_STATUS Status = VendorSetCmd(UsbIo, cmdGetInfo);
-  if (EFI_ERROR(Status)) {
-    LogError(u"GetChipInfo_VendorCmd failed: DevSetCmd %r\n", Status);
-    return Status;
-  }
   // Zeroed, so that a short answer reads as zeros rather than as whatever the stack held.
   UINT8 Answer[KV_COMMAND_BLOCK_LENGTH] = {0};
-  Status = VendorGetCmd(UsbIo, Answer);
+  EFI_STATUS Status = ReadInfoPiece(UsbIo, 0, Answer, u"GetChipInfo_VendorCmd");
   if (EFI_ERROR(Status)) {
-    LogError(u"GetChipInfo_VendorCmd failed: DevGetData %r\n", Status);
     return Status;
   }
   *ChipVid = KvrReadU16(&Answer[0]);
@@ -46,15 +56,9 @@ EFI_STATUS GetFwInfo_VendorCmd(EFI_USB_IO_PROTOCOL *UsbIo, FwInfo *Info) {
   UINT8 Buffer[KV_DEVICE_INFO_LENGTH] = {0};
   EFI_STATUS Status = EFI_SUCCESS;
   for (UINT16 Piece = 0; Piece < KV_DEVICE_INFO_LENGTH / KV_DEVICE_INFO_PIECE_LENGTH; Piece++) {
-    SelectInfoPiece(Piece);
-    Status = VendorSetCmd(UsbIo, cmdGetInfo);
+    Status = ReadInfoPiece(UsbIo, Piece, &Buffer[Piece * KV_DEVICE_INFO_PIECE_LENGTH],
+                           u"GetFwInfo_VendorCmd");
     if (EFI_ERROR(Status)) {
-      LogError(u"GetFwInfo_VendorCmd failed: DevSetCmd %r\n", Status);
-      return Status;
-    }
-    Status = VendorGetCmd(UsbIo, &Buffer[Piece * KV_DEVICE_INFO_PIECE_LENGTH]);
-    if (EFI_ERROR(Status)) {
-      LogError(u"GetFwInfo_VendorCmd failed: DevGetData %r\n", Status);
       return Status;
     }
   }
@@ -76,24 +80,14 @@ BOOLEAN CheckRomCode(EFI_USB_IO_PROTOCOL *UsbIo) {
 }
 
 BOOLEAN ResetToUpdateFW(EFI_USB_IO_PROTOCOL *UsbIo) {
-  const VENDOR_REQUEST_CODE &Code = VendorRequestCodes[VendorReqResetToUpdateFW];
-  EFI_STATUS Status =
-      SendVendorRequest(UsbIo, Code.RequestType, Code.Request,
-                        /* wValue */ KV_RESET_TO_UPDATE_FW_VALUE,
-                        /* wIndex */ KV_RESET_TO_UPDATE_FW_INDEX, NULL, 0, Code.Direction);
-  if (EFI_ERROR(Status)) {
-    LogError(u"SendVendorRequest ResetToUpdateFW fail %r\n", Status);
-    return FALSE;
-  }
-  return TRUE;
+  return SendVendorCommand(UsbIo, VendorReqResetToUpdateFW,
+                           /* wValue */ KV_RESET_TO_UPDATE_FW_VALUE,
+                           /* wIndex */ KV_RESET_TO_UPDATE_FW_INDEX, NULL, 0);
 }
 
 BOOLEAN ResetToRom(EFI_USB_IO_PROTOCOL *UsbIo) {
-  // The request VendorSetCmd sends, made directly: a camera that is restarting is not sent
-  // the recovery block.
-  EFI_STATUS Status = SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_COMMAND, XuUnitId),
-                                           EfiUsbDataOut, UVC_REQUEST_TYPE_SET_INTERFACE,
-                                           UVC_SET_CUR, cmdResetToDLFW, KV_COMMAND_BLOCK_LENGTH);
+  // Not VendorSetCmd: a camera that is restarting is not sent the recovery block.
+  EFI_STATUS Status = SendCommandBlock(UsbIo, cmdResetToDLFW);
   if (EFI_ERROR(Status)) {
     DebugMessage("VendorSetCmd cmdResetToDLFW fail!!\r\n");
     LogError(u"VendorSetCmd cmdResetToDLFW fail, Status %r, entity id %d,len %d\n", Status,
@@ -104,9 +98,7 @@ BOOLEAN ResetToRom(EFI_USB_IO_PROTOCOL *UsbIo) {
 }
 
 BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
-  EFI_STATUS Status = SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_COMMAND, XuUnitId),
-                                           EfiUsbDataOut, UVC_REQUEST_TYPE_SET_INTERFACE,
-                                           UVC_SET_CUR, cmdGetDevQualify, KV_COMMAND_BLOCK_LENGTH);
+  EFI_STATUS Status = SendCommandBlock(UsbIo, cmdGetDevQualify);
   if (EFI_ERROR(Status)) {
     LogInfo(u"VendorSetCmd fail, Status = 0x%08X, entity id %d,len %d\n", (UINT32)Status,
             (INT32)XuUnitId, (INT32)KV_COMMAND_BLOCK_LENGTH);
@@ -116,9 +108,7 @@ BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
 
   // Cleared first: a short answer must not pass on what the buffer held before.
   KvrSetMem(Answer, KV_COMMAND_BLOCK_LENGTH, 0);
-  Status = SendXuControlRequest(UsbIo, KV_XU_TARGET(KV_XU_SELECTOR_ANSWER, XuUnitId), EfiUsbDataIn,
-                                UVC_REQUEST_TYPE_GET_INTERFACE, UVC_GET_CUR, Answer,
-                                KV_COMMAND_BLOCK_LENGTH);
+  Status = ReadCommandAnswer(UsbIo, Answer);
   if (EFI_ERROR(Status)) {
     LogInfo(u"VendorGetData fail, Status = 0x%08x\n", (UINT32)Status);
     (VOID) VendorSetCmd(UsbIo, cmdRecovery);

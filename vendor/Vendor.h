@@ -5,9 +5,27 @@
 // writes an 8-byte command block to control selector 10 (SET_CUR) and reads the 8-byte
 // answer from control selector 11 (GET_CUR). The second channel is vendor control requests
 // to the device (bmRequestType 0x40 out, 0xC0 in) whose bRequest names the operation.
+// Every request goes out through UsbControlRequest.
 #pragma once
 
 #include "platform/Platform.h"
+
+// ---------------------------------------------------------------- control transfers
+
+// The one way the driver sends a control request, under every wrapper: the data stage's
+// direction comes from bit 7 of RequestType, and a request with Length 0 goes out as
+// EfiUsbNoData with no buffer (host controllers refuse a data stage of zero bytes). A data
+// stage without a buffer is refused with nothing sent (EFI_INVALID_PARAMETER). Returns the
+// transfer's status as the USB I/O protocol reports it, and its USB status in *UsbStatus.
+EFI_STATUS UsbControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
+                             UINT16 Value, UINT16 Index, VOID *Data, UINT16 Length,
+                             UINT32 TimeoutMs, UINT32 *UsbStatus);
+
+// A transfer's result with its USB status counted as a failure: EFI_DEVICE_ERROR when the
+// USB status reports an error, whatever the status beside it; else the status itself.
+static inline EFI_STATUS UsbRequestResult(EFI_STATUS Status, UINT32 UsbStatus) {
+  return UsbStatus != EFI_USB_NOERROR ? EFI_DEVICE_ERROR : Status;
+}
 
 // ---------------------------------------------------------------- request wrappers
 
@@ -17,8 +35,13 @@
 // UVC 1.5 class-specific requests and the camera unit's control selectors.
 #define UVC_SET_CUR 0x01
 #define UVC_GET_CUR 0x81
-#define UVC_REQUEST_TYPE_SET_INTERFACE 0x21  // host to device, class, interface
-#define UVC_REQUEST_TYPE_GET_INTERFACE 0xA1  // device to host, class, interface
+#define UVC_REQUEST_TYPE_SET_INTERFACE USB_REQ_CLASS_INTERFACE_OUT
+#define UVC_REQUEST_TYPE_GET_INTERFACE USB_REQ_CLASS_INTERFACE_IN
+// The vendor requests to the device.
+#define KV_VENDOR_REQUEST_OUT \
+  USB_REQUEST_TYPE(EfiUsbDataOut, USB_REQ_TYPE_VENDOR, USB_TARGET_DEVICE)  // 0x40
+#define KV_VENDOR_REQUEST_IN \
+  USB_REQUEST_TYPE(EfiUsbDataIn, USB_REQ_TYPE_VENDOR, USB_TARGET_DEVICE)  // 0xC0
 #define KV_XU_SELECTOR_COMMAND 10            // SET_CUR: an 8-byte command block
 #define KV_XU_SELECTOR_ANSWER 11             // GET_CUR: the 8-byte answer
 
@@ -40,19 +63,18 @@ extern UINT8 XuUnitId;
 #define KV_XU_UNIT_ID_DEFAULT 4
 
 // Class request to a UVC extension-unit control: wValue = selector << 8,
-// wIndex = entity << 8 | interface. A request with Length 0 goes out without a data stage.
-EFI_STATUS SendXuControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target,
-                                EFI_USB_DATA_DIRECTION Direction, UINT8 RequestType, UINT8 Request,
-                                VOID *Data, UINT16 Length);
+// wIndex = entity << 8 | interface. Sent by UsbControlRequest; a failure logs the
+// wrapper's line, and a USB status makes it EFI_DEVICE_ERROR.
+EFI_STATUS SendXuControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target, UINT8 RequestType,
+                                UINT8 Request, VOID *Data, UINT16 Length);
 // As SendXuControlRequest, with wValue taken whole from bits 0-15 of Target.
-EFI_STATUS SendControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target,
-                              EFI_USB_DATA_DIRECTION Direction, UINT8 RequestType, UINT8 Request,
-                              VOID *Data, UINT16 Length);
-// Vendor request to the device with explicit wValue and wIndex. Length is the data stage's
-// byte count; a control transfer carries at most 65535 bytes.
+EFI_STATUS SendControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target, UINT8 RequestType,
+                              UINT8 Request, VOID *Data, UINT16 Length);
+// Vendor request to the device with explicit wValue and wIndex, failing as the two above
+// with a line of its own. Length is the data stage's byte count; a control transfer
+// carries at most 65535 bytes, a longer one is refused unsent (EFI_INVALID_PARAMETER).
 EFI_STATUS SendVendorRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
-                             UINT16 Value, UINT16 Index, VOID *Data, UINT32 Length,
-                             EFI_USB_DATA_DIRECTION Direction);
+                             UINT16 Value, UINT16 Index, VOID *Data, UINT32 Length);
 
 // ---------------------------------------------------------------- command channel
 
@@ -78,6 +100,11 @@ extern UINT8 cmdRecovery[KV_COMMAND_BLOCK_LENGTH];
 // Ask for the 8-byte identification answer.
 extern UINT8 cmdGetDevQualify[KV_COMMAND_BLOCK_LENGTH];
 
+// The exchange itself: an 8-byte command block with SET_CUR to selector 10, or the 8-byte
+// answer with GET_CUR from selector 11, of the unit XuUnitId. No recovery block and no line
+// beyond the wrapper's: callers add their own.
+EFI_STATUS SendCommandBlock(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block);
+EFI_STATUS ReadCommandAnswer(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer);
 // Sends an 8-byte command block with SET_CUR. When the camera refuses it, the recovery
 // block is sent once (unless the refused block was the recovery block); the status of the
 // first send is returned.
@@ -100,14 +127,20 @@ enum VENDOR_REQUEST_ID {
   VendorReqCount
 };
 
+// The data stage's direction is bit 7 of RequestType; a request without data has none.
 struct VENDOR_REQUEST_CODE {
   UINT8 RequestType;
   UINT8 Request;
-  EFI_USB_DATA_DIRECTION Direction;  // of the data stage; EfiUsbNoData for none
+  const CHAR16 *Name;  // in the failure line "SendVendorRequest <Name> fail %r"
 };
 
 // One (bmRequestType, bRequest) pair per operation, indexed by VENDOR_REQUEST_ID.
 extern const VENDOR_REQUEST_CODE VendorRequestCodes[VendorReqCount];
+
+// Sends the vendor request Id of the table. TRUE on success; on failure it logs the line
+// "SendVendorRequest <Name> fail %r" after the wrapper's and returns FALSE.
+BOOLEAN SendVendorCommand(EFI_USB_IO_PROTOCOL *UsbIo, VENDOR_REQUEST_ID Id, UINT16 Value,
+                          UINT16 Index, VOID *Data, UINT32 Length);
 
 // ---------------------------------------------------------------- identification and modes
 

@@ -144,18 +144,30 @@ TEST_F(FirmwareVolumeTest, FileLengthBelowItsHeaderOrPastTheEndIsRefused) {
 }
 
 TEST_F(FirmwareVolumeTest, VolumeHeaderLengthPastTheEndFindsNothing) {
+  // The camera file is there, but neither walk may reach it: the first starts past the
+  // capsule's end, the second finds the volume header itself outside.
   volume.File(kCameraFile, 24 + 16);
   volume.Bytes_()[kVolume + 48] = 0xFF;
   volume.Bytes_()[kVolume + 49] = 0xFF;
+  dwImageLength = 7;
   EXPECT_EQ(volume.Search(&image), EFI_NOT_FOUND);
   std::memset(volume.Bytes_().data() + 16, 0xFF, 4);  // capsule HeaderSize
   EXPECT_EQ(volume.Search(&image), EFI_NOT_FOUND);
+  EXPECT_EQ(image, nullptr);
+  EXPECT_EQ(dwImageLength, 7u);
+  EXPECT_THAT(Log(), ElementsAre("Image not found.\n",
+                                 "Firmware volume header lies outside the capsule.\n",
+                                 "Image not found.\n"));
 }
 
 TEST_F(FirmwareVolumeTest, NoCapsuleLocatedFindsNothing) {
   pCapsuleHeader = nullptr;
-  dwCapsuleLength = 0;
+  dwCapsuleLength = 4096;  // a length without a capsule reads nothing
+  dwImageLength = 7;
   EXPECT_EQ(SearchImageInCapsule(&image), EFI_NOT_FOUND);
+  EXPECT_EQ(image, nullptr);
+  EXPECT_EQ(dwImageLength, 7u);
+  EXPECT_THAT(Log(), ElementsAre("Image not found.\n"));
 }
 
 TEST_F(FirmwareVolumeTest, KvrcapCapsulesAreFoundInEveryForm) {

@@ -54,20 +54,34 @@ TEST_F(FmpCapsuleTest, LastPayloadItemWinsAndDriversAreSkipped) {
 }
 
 TEST_F(FmpCapsuleTest, TempDataBytesPrintSignExtended) {
+  // Bytes 16 and 17 of the FMP header are the first two of item 0 (at 0x10), the low bytes
+  // of its header's Version, which nothing reads; the image's first byte is reserved in its
+  // header. The capsule stays usable, so every line is printed, the last one too.
   Bytes capsule = capfmt::MakeFmpCapsule(image);
-  capsule[FmpStart() + 8] = 0x80;   // low byte of item 0's offset
-  capsule[FmpStart() + 16] = 0x80;  // first byte of item 0
+  capsule[FmpStart() + 16] = 0x80;
+  capsule[FmpStart() + 17] = 0xFF;
+  capsule[FmpStart() + ItemOffset(capsule, 0) + 40] = 0xC3;
   Announce(capsule);
-  GetImageFromAddressVariable();
-  EXPECT_EQ(Log()[2], "1 TempData = ffffff80\n");
+  const VOID *found = GetImageFromAddressVariable();
+  EXPECT_EQ((const uint8_t *)found, capsule.data() + FmpStart() + ItemOffset(capsule, 0) + 40);
+  EXPECT_THAT(Log(), ElementsAre("Inside BIOS Prepare to Get KorvaneCameraCapsuleAddress\n",
+                                 AddressLine(capsule), "1 TempData = 10\n",
+                                 "2 TempData = ffffff80\n", "3 TempData = ffffffff\n",
+                                 "Final TempData = ffffffc3\n"));
 }
 
 TEST_F(FmpCapsuleTest, NoPayloadItemYieldsNoImage) {
   Bytes capsule = capfmt::MakeFmpCapsule(image, {.drivers = 1, .items = 1});
   capsule[FmpStart() + 6] = 0;  // PayloadItemCount
   Announce(capsule);
+  dwImageLength = 7;
   EXPECT_EQ(GetImageFromAddressVariable(), nullptr);
-  EXPECT_EQ(Log().size(), 5u);  // first line, address, three TempData lines
+  EXPECT_EQ(dwImageLength, 7u);
+  // The driver at 0x18 and the item at 0x58 are still listed; without a payload item the
+  // walk ends after the diagnostic bytes, with no image and no line of its own.
+  EXPECT_THAT(Log(), ElementsAre("Inside BIOS Prepare to Get KorvaneCameraCapsuleAddress\n",
+                                 AddressLine(capsule), "1 TempData = 18\n",
+                                 "2 TempData = 58\n", "3 TempData = 0\n"));
 }
 
 TEST_F(FmpCapsuleTest, AddressVariableMissingLongOrShortYieldsNoImage) {

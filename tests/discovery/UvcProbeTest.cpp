@@ -364,6 +364,19 @@ TEST_F(UvcProbeTest, ConfigurationIndexIsItsValueMinusOneInTheLowByte) {
   ASSERT_EQ(Transfers().size(), 2u);
   EXPECT_EQ(Transfers()[0].setup.Value, 0x0201);
   EXPECT_EQ(Transfers()[1].setup.Value, 0x02FF);
+  // What the low byte is for: value 0 must not borrow from the descriptor type (0x0200 - 1
+  // would be 0x01FF, a device descriptor). Both stay GET_DESCRIPTOR of a configuration, an
+  // index of one byte, for the configuration's whole length, and the camera takes them as
+  // such: it has no configuration at either index and refuses both.
+  for (const sim::Transfer &t : Transfers()) {
+    EXPECT_EQ(t.setup.RequestType, 0x80);
+    EXPECT_EQ(t.setup.Request, USB_REQ_GET_DESCRIPTOR);
+    EXPECT_EQ(t.setup.Value >> 8, USB_DESC_TYPE_CONFIG);
+    EXPECT_EQ(t.setup.Index, 0);
+    EXPECT_EQ(t.setup.Length, camera::BuildConfiguration(camera::Config{}).size());
+    EXPECT_TRUE(t.reachedDevice);
+    EXPECT_EQ(t.usbStatus, EFI_USB_ERR_STALL);
+  }
 }
 
 TEST_F(UvcProbeTest, RefusedConfigurationRequestLeavesTheUnitIdAlone) {

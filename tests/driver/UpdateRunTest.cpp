@@ -8,6 +8,7 @@
 
 #include "camera/CameraFixture.h"
 #include "capsule/Capsule.h"
+#include "dfu/DfuFixture.h"
 #include "driver/Driver.h"
 #include "sim/Log.h"
 #include "support/ProgressRecorder.h"
@@ -472,6 +473,38 @@ TEST_F(DeviceLoopTest, NullSlotIsSkippedSilentlyAndAFailedDescriptorReadStillMat
   EXPECT_EQ(Log()[0], "KvrFmpDriver: Get device descriptor failed:0x7.\n");
   EXPECT_EQ(Log()[1], "pKVFmpPrivateData-> wVID = 3b5a, pKVFmpPrivateData->wPID = 4c15\r\n");
   EXPECT_EQ(Log()[2], "Find match HWID, Try to update FW\r\n");
+}
+
+TEST_F(DeviceLoopTest, EntryOneInModeOneIsUpdatedThroughItsOwnDfuInterface) {
+  camera::Config other;
+  other.device.idProduct = 0x9999;
+  Attach(other);
+  camera::Config withDfu;
+  withDfu.dfuInterface = true;
+  auto camera = Attach(withDfu);
+  const Bytes dfuPayload = DfuPayload(
+      126992, {.offset = 0x1300, .chipId = 0x4C15, .vid = 0x3B5A, .pid = 0x4C15, .version = 0x0203});
+  const Bytes dfuImage = capfmt::MakeImage(0x3B5A, 0x4C15, dfuPayload);
+  Entry(0, Io(0, 0), UPDATE_MODE_DFU);  // the device says it is another camera
+  pKVFmpPrivateData->wInterfaceNumber[0] = 1;
+  Entry(1, Io(2, 1), UPDATE_MODE_DFU);
+  pKVFmpPrivateData->wInterfaceNumber[1] = 2;
+  EXPECT_EQ(UpdateFirstMatchingDevice(reinterpret_cast<const KVN_FW_HEADER *>(dfuImage.data()),
+                                      nullptr, EFI_NOT_FOUND),
+            EFI_SUCCESS);
+  EXPECT_EQ(TransfersTo(Port(0)), 0u);
+  // The allow-update request and DFU_DETACH go through entry 1's own interface, the detach
+  // naming that interface's number.
+  ASSERT_GE(Transfers().size(), 2u);
+  EXPECT_EQ(WireRequest::Of(Transfers()[0]), (WireRequest{0x00, 0x1B, 1, 0, 0, EfiUsbNoData, 5000}));
+  EXPECT_EQ(WireRequest::Of(Transfers()[1]), (WireRequest{0x21, 0x00, 5000, 2, 0, EfiUsbNoData, 5000}));
+  for (size_t i : {0, 1}) {
+    EXPECT_EQ(Transfers()[i].port, Port(1));
+    EXPECT_EQ(Transfers()[i].interfaceNumber, 2);
+  }
+  EXPECT_EQ(camera->Rom()->Image(), Bytes(dfuPayload.begin(), dfuPayload.begin() + 126976));
+  EXPECT_EQ(camera->Settings().device.bcdDevice, 0x0203);
+  EXPECT_EQ(Log().back(), "Update FW success\r\n");
 }
 
 TEST_F(DeviceLoopTest, DescriptorRefreshDecidesTheMatchAndOnlyEntryZeroHasAVersion) {

@@ -29,7 +29,7 @@ class ControlRequestTest : public CameraTest {
 TEST_F(ControlRequestTest, XuRequestPutsSelectorInValueAndEntityInIndex) {
   // Bits 8-15 of the target are ignored by the extension-unit form.
   const UINT32 target = 0x0A | 0x7700 | (6u << 16) | (0u << 24);
-  EXPECT_EQ(SendXuControlRequest(Io(), target, EfiUsbDataOut, 0x21, 0x01, block, 8), EFI_SUCCESS);
+  EXPECT_EQ(SendXuControlRequest(Io(), target, 0x21, 0x01, block, 8), EFI_SUCCESS);
   ASSERT_EQ(Transfers().size(), 1u);
   EXPECT_EQ(WireRequest::Of(Transfers()[0]), XuSetCur(6));
   EXPECT_EQ(Transfers()[0].dataOut, Bytes(block, 8));
@@ -37,7 +37,7 @@ TEST_F(ControlRequestTest, XuRequestPutsSelectorInValueAndEntityInIndex) {
 }
 
 TEST_F(ControlRequestTest, InterfaceNumberBecomesLowByteOfIndex) {
-  SendXuControlRequest(Io(), 0x0B | (0x12u << 16) | (0x03u << 24), EfiUsbDataIn, 0xA1, 0x81, block,
+  SendXuControlRequest(Io(), 0x0B | (0x12u << 16) | (0x03u << 24), 0xA1, 0x81, block,
                        8);
   EXPECT_EQ(Transfers()[0].setup.Value, 0x0B00);
   EXPECT_EQ(Transfers()[0].setup.Index, 0x1203);
@@ -45,16 +45,16 @@ TEST_F(ControlRequestTest, InterfaceNumberBecomesLowByteOfIndex) {
 
 TEST_F(ControlRequestTest, RawRequestTakesTheWholeValue) {
   // A DFU_DETACH as the DFU path sends it: wValue 0x1388, interface 2.
-  SendControlRequest(Io(), 0x1388 | (2u << 24), EfiUsbDataOut, 0x21, 0x00, NULL, 0);
+  SendControlRequest(Io(), 0x1388 | (2u << 24), 0x21, 0x00, NULL, 0);
   ASSERT_EQ(Transfers().size(), 1u);
   EXPECT_EQ(WireRequest::Of(Transfers()[0]),
             (WireRequest{0x21, 0x00, 0x1388, 0x0002, 0, EfiUsbNoData, 5000}));
 }
 
 TEST_F(ControlRequestTest, ZeroLengthGoesOutWithoutDataStageWhateverTheDirection) {
-  SendXuControlRequest(Io(), 0x0A | (6u << 16), EfiUsbDataOut, 0x21, 0x01, block, 0);
-  SendControlRequest(Io(), 0x0A00 | (6u << 16), EfiUsbDataIn, 0xA1, 0x81, block, 0);
-  SendVendorRequest(Io(), 0x40, 0x32, 0, 0, block, 0, EfiUsbDataOut);
+  SendXuControlRequest(Io(), 0x0A | (6u << 16), 0x21, 0x01, block, 0);
+  SendControlRequest(Io(), 0x0A00 | (6u << 16), 0xA1, 0x81, block, 0);
+  SendVendorRequest(Io(), 0x40, 0x32, 0, 0, block, 0);
   ASSERT_EQ(Transfers().size(), 3u);
   for (const sim::Transfer &t : Transfers()) {
     EXPECT_EQ(t.direction, EfiUsbNoData);
@@ -65,7 +65,7 @@ TEST_F(ControlRequestTest, ZeroLengthGoesOutWithoutDataStageWhateverTheDirection
 
 TEST_F(ControlRequestTest, VendorRequestCarriesValueIndexAndLength) {
   UINT8 data[2] = {0};
-  SendVendorRequest(Io(), 0xC0, 0x25, 0x0000, 0xFE21, data, 2, EfiUsbDataIn);
+  SendVendorRequest(Io(), 0xC0, 0x25, 0x0000, 0xFE21, data, 2);
   ASSERT_EQ(Transfers().size(), 1u);
   EXPECT_EQ(WireRequest::Of(Transfers()[0]),
             (WireRequest{0xC0, 0x25, 0x0000, 0xFE21, 2, EfiUsbDataIn, 5000}));
@@ -73,7 +73,7 @@ TEST_F(ControlRequestTest, VendorRequestCarriesValueIndexAndLength) {
 }
 
 TEST_F(ControlRequestTest, VendorRequestLongerThanAControlTransferIsRefusedUnsent) {
-  EXPECT_EQ(SendVendorRequest(Io(), 0x40, 0x2F, 0, 0, block, 0x10000, EfiUsbDataOut),
+  EXPECT_EQ(SendVendorRequest(Io(), 0x40, 0x2F, 0, 0, block, 0x10000),
             EFI_INVALID_PARAMETER);
   EXPECT_THAT(Transfers(), IsEmpty());
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:SendVendorRequest failed: Status Invalid "
@@ -84,7 +84,7 @@ TEST_F(ControlRequestTest, VendorRequestLongerThanAControlTransferIsRefusedUnsen
 
 TEST_F(ControlRequestTest, SuccessWithUsbErrorBecomesDeviceError) {
   P.Usb().FailTransfer(0, EFI_SUCCESS, EFI_USB_ERR_CRC);
-  EXPECT_EQ(SendXuControlRequest(Io(), 0x0A | (6u << 16), EfiUsbDataOut, 0x21, 0x01, block, 8),
+  EXPECT_EQ(SendXuControlRequest(Io(), 0x0A | (6u << 16), 0x21, 0x01, block, 8),
             EFI_DEVICE_ERROR);
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:SendControlRequest failed: Status Success, "
                                  "UsbResult 0x20, entityID 6.\n"));
@@ -92,7 +92,7 @@ TEST_F(ControlRequestTest, SuccessWithUsbErrorBecomesDeviceError) {
 
 TEST_F(ControlRequestTest, ErrorWithoutUsbStatusIsPassedUpUnchanged) {
   P.Usb().FailTransfer(0, EFI_TIMEOUT, EFI_USB_NOERROR);
-  EXPECT_EQ(SendControlRequest(Io(), 0x0A00 | (9u << 16), EfiUsbDataOut, 0x21, 0x01, block, 8),
+  EXPECT_EQ(SendControlRequest(Io(), 0x0A00 | (9u << 16), 0x21, 0x01, block, 8),
             EFI_TIMEOUT);
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:SendControlRequest failed: Status Time out, "
                                  "UsbResult 0x0, entityID 9.\n"));
@@ -101,7 +101,7 @@ TEST_F(ControlRequestTest, ErrorWithoutUsbStatusIsPassedUpUnchanged) {
 TEST_F(ControlRequestTest, StalledVendorRequestIsDeviceErrorWithItsOwnLine) {
   // The runtime camera has no flash behind it yet: it stalls a flash read.
   UINT8 data[4];
-  EXPECT_EQ(SendVendorRequest(Io(), 0xC0, 0x2E, 0, 0, data, 4, EfiUsbDataIn), EFI_DEVICE_ERROR);
+  EXPECT_EQ(SendVendorRequest(Io(), 0xC0, 0x2E, 0, 0, data, 4), EFI_DEVICE_ERROR);
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:SendVendorRequest failed: Status Device "
                                  "Error, UsbResult 0x2.\n"));
 }

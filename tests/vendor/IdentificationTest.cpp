@@ -7,6 +7,7 @@
 
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -205,9 +206,16 @@ TEST_F(IdentificationTest, QualifyRejectsAnythingElseAndSendsNothingFurther) {
 }
 
 TEST_F(IdentificationTest, QualifyShortAnswerDoesNotPassOnStaleBytes) {
+  // A controller that lets the empty answer pass as success: only the clearing of the
+  // buffer keeps the bytes it held from passing as the identification.
+  P.Usb().ShortAnswersFail(false);
   cam->Misbehave().answerLength = 0;
   UINT8 answer[8] = {'V', 'O', 'S', 'K', 'A', 'R', 'N', 0};
   EXPECT_FALSE(GetDevQualify(Io(), answer));
+  ASSERT_EQ(Transfers().size(), 2u);
+  EXPECT_EQ(Transfers()[1].status, EFI_SUCCESS);
+  EXPECT_THAT(Bytes(answer, 8), Each(0));
+  EXPECT_THAT(Log(), IsEmpty());
 }
 
 TEST_F(IdentificationTest, QualifyCommandRefusedIsFollowedByOneRecovery) {
