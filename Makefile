@@ -25,7 +25,7 @@ EFI_CXXFLAGS := --target=x86_64-unknown-windows -std=c++20 -ffreestanding -fno-e
                 -fno-rtti -mno-red-zone -fno-stack-protector -mno-stack-arg-probe \
                 -O2 -Wall -Wextra -Werror -I.
 
-.PHONY: all deps host efi test demo demo-sim clean fuzz fuzz-build
+.PHONY: all deps host efi test demo demo-sim clean fuzz fuzz-build fuzz-campaign
 
 all: host efi
 
@@ -90,7 +90,8 @@ test: host efi fuzz-build
 #           the targets look for, and counting them took a third of a whole-run execution);
 #   model/  the camera model, which never touches the driver's memory: optimised only.
 # `make fuzz FUZZ_SECONDS=N` runs each target for N seconds (FUZZ_RUN=Name... picks some);
-# `make test` runs them briefly. Seeds: scripts/fuzz-seeds and the small corpora checked
+# `make test` runs them briefly; `make fuzz-campaign` runs them to a number of executions
+# (tests/fuzz/run does the running). Seeds: scripts/fuzz-seeds and the small corpora checked
 # in under tests/fuzz/corpus/Name/; what a run finds grows in build/fuzz/corpus/Name/.
 FUZZ_BUILD         := $(BUILD)/fuzz
 FUZZ_SECONDS       ?= 300
@@ -139,15 +140,17 @@ $(FUZZ_BUILD)/%_fuzz: $$(call fuzz_objs,tests/fuzz/$$*Fuzz.cpp $(FUZZ_SUPPORT) $
 
 fuzz: fuzz-build host
 	./scripts/fuzz-seeds $(HOST_BUILD)/kvrcap $(FUZZ_BUILD)/seeds
-	@for t in $(FUZZ_RUN); do \
-	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t; \
-	  kept=; [ -d tests/fuzz/corpus/$$t ] && kept=tests/fuzz/corpus/$$t; \
-	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
-	  $(FUZZ_BUILD)/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
-	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds/$$t $$kept > $(FUZZ_BUILD)/$$t.log 2>&1 \
-	    || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
-	  grep -E '^(Done|stat::number_of_executed_units|#[0-9]+.*cov:)' $(FUZZ_BUILD)/$$t.log | tail -n 3; \
-	done
+	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS) 0 quick $(FUZZ_RUN)
+
+# The campaign: each target until FUZZ_CAMPAIGN_RUNS executions or FUZZ_SECONDS, whichever
+# comes first, then a table of executions, executions a second, coverage, corpus size and
+# findings. A finding fails it; its input is in build/fuzz/findings/Name/ (once fixed, keep
+# it in tests/fuzz/corpus/Name/).
+FUZZ_CAMPAIGN_RUNS ?= 10000000
+
+fuzz-campaign: fuzz-build host
+	./scripts/fuzz-seeds $(HOST_BUILD)/kvrcap $(FUZZ_BUILD)/seeds
+	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_CAMPAIGN_RUNS) campaign $(FUZZ_RUN)
 
 # The update of the emulated camera in real firmware (OVMF under QEMU): the driver's log,
 # the progress bar and the result. DEMO=flash (default), dfu-interface, dfu-capable or
