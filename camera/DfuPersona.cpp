@@ -5,9 +5,10 @@
 // The runtime camera takes a detach only after the allow-update request (0x00/0x1B, wValue
 // 1): the vendor detach 0x40/0x50 to the device, or DFU_DETACH to its DFU run-time
 // interface. It then leaves the bus and, DfuConfig::detachDelayUs later, enumerates as the
-// ROM device. DFU_DETACH to the ROM device makes it leave again and, romDetachDelayUs
-// later, come back as the camera with the identity of the firmware it now runs (see
-// DfuRom::BootIdentity), or as the ROM device again when it holds no firmware it can start.
+// ROM device. DFU_DETACH to the ROM device, when the ROM takes it (DfuRom::Detach, the ROM's
+// departure from DFU 1.1), makes it leave again and, romDetachDelayUs later, come back as
+// the camera with the identity of the firmware it now runs (see DfuRom::BootIdentity), or
+// as the ROM device again when it holds no firmware it can start.
 #include "camera/Camera.h"
 
 namespace camera {
@@ -36,6 +37,9 @@ std::optional<usb::Reply> Camera::DfuRequest(const usb::Setup &setup,
   if (persona_ == Persona::DfuRom) {
     if (setup.bmRequestType == dfu::kRequestTypeOut && setup.bRequest == dfu::kDetach &&
         setup.wIndex == 0 && NoData(setup)) {
+      if (!rom_->Detach()) {
+        return usb::Stall();  // DFU 1.1's answer, unless the ROM's departure applies
+      }
       std::optional<FirmwareIdentity> boots = rom_->BootIdentity();
       if (!boots) {
         // Nothing it can start: the ROM code runs again.

@@ -1,5 +1,5 @@
-// The DFU ROM device: descriptors, the DFU 1.1 download state machine and the blocks it
-// keeps.
+// The DFU ROM device: descriptors, the DFU 1.1 state machine of appendix A and the blocks
+// it keeps.
 #include "camera/DfuRom.h"
 
 #include <algorithm>
@@ -11,8 +11,9 @@ namespace camera {
 namespace {
 
 constexpr uint8_t kRomInterface = 0;
-// bitCanDnload | bitWillDetach: no upload, not manifestation tolerant.
+// bitCanDnload | bitWillDetach, no upload; bitManifestationTolerant as configured.
 constexpr uint8_t kRomAttributes = 0x09;
+constexpr uint8_t kManifestationTolerant = 0x04;
 constexpr uint16_t kRomDetachTimeoutMs = 5000;
 
 constexpr std::array<size_t, 4> kVersionBlockOffsets{0x1300, 0x2000, 0x300, 0x3000};
@@ -45,7 +46,8 @@ DfuRom::DfuRom(const DfuConfig &config, const DfuMisbehaviour &misbehaviour, uin
       misbehaviour_(misbehaviour),
       state_(misbehaviour.initialState.value_or(dfu::kDfuIdle)),
       status_(misbehaviour.initialStatus),
-      nowUs_(nowUs) {}
+      nowUs_(nowUs),
+      startedBusy_(state_ == dfu::kDnBusy) {}
 
 std::vector<uint8_t> DfuRom::DeviceDescriptor() const {
   return usb::DeviceDescriptorBytes(usb::DeviceInfo{.bDeviceClass = 0,
@@ -57,18 +59,30 @@ std::vector<uint8_t> DfuRom::DeviceDescriptor() const {
 }
 
 std::vector<uint8_t> DfuRom::ConfigurationDescriptor() const {
+  const uint8_t attributes =
+      kRomAttributes | (config_.manifestationTolerant ? kManifestationTolerant : 0);
   return usb::Configuration(
       usb::ConfigurationInfo{},
       {usb::InterfaceDescriptor(kRomInterface, 0, 0, dfu::kClassApplicationSpecific,
                                 dfu::kSubclassDfu, dfu::kProtocolDfuMode),
-       dfu::Functional(kRomAttributes, kRomDetachTimeoutMs, config_.transferSize)});
+       dfu::Functional(attributes, kRomDetachTimeoutMs, config_.transferSize)});
 }
 
 void DfuRom::Advance(uint64_t nowUs) {
   nowUs_ = nowUs;
-  if (state_ == dfu::kDnBusy && !programmed_ && nowUs_ >= busyUntilUs_ && !misbehaviour_.stayBusy) {
+  Settle();
+}
+
+void DfuRom::Settle() {
+  if (nowUs_ < busyUntilUs_) {
+    return;
+  }
+  if (state_ == dfu::kDnBusy && !programmed_ && !misbehaviour_.stayBusy) {
     state_ = dfu::kDnloadSync;
     programmed_ = true;
+  } else if (state_ == dfu::kManifest && manifested_) {
+    manifestationDone_ = true;
+    state_ = config_.manifestationTolerant ? dfu::kManifestSync : dfu::kManifestWaitReset;
   }
 }
 
@@ -82,76 +96,100 @@ usb::Reply DfuRom::Control(const usb::Setup &setup, const std::vector<uint8_t> &
   const bool out = setup.bmRequestType == dfu::kRequestTypeOut;
   const bool in = setup.bmRequestType == dfu::kRequestTypeIn;
   if ((!out && !in) || setup.wIndex != kRomInterface) {
-    return usb::Stall();
+    return usb::Stall();  // not a DFU request to this interface
   }
-  // In the run-time states the device knows no DFU-mode request; it stalls them unchanged.
-  const bool appState = state_ == dfu::kAppIdle || state_ == dfu::kAppDetach;
+  Settle();
+  const bool getStatus = in && setup.bRequest == dfu::kGetStatus;
+  const bool getState = in && setup.bRequest == dfu::kGetState && setup.wLength >= 1;
 
-  if (in && setup.bRequest == dfu::kGetStatus) {
+  // In the run-time states the device knows no DFU-mode request; it stalls them unchanged.
+  if (state_ == dfu::kAppIdle || state_ == dfu::kAppDetach) {
+    if (getStatus) {
+      return GetStatus(setup);
+    }
+    return getState ? usb::Ack({state_}) : usb::Stall();
+  }
+  if (state_ == dfu::kManifestWaitReset) {
+    return usb::Stall();  // waits for a reset, answering nothing
+  }
+  if (Busy()) {
+    // Only a device that stays busy is still here once its poll timeout has passed.
+    const bool staysBusy = state_ == dfu::kDnBusy && (misbehaviour_.stayBusy || startedBusy_);
+    if (getStatus && staysBusy && nowUs_ >= busyUntilUs_) {
+      return GetStatus(setup);
+    }
+    return Refuse();  // asked before the poll timeout it gave
+  }
+  if (getStatus) {
     return GetStatus(setup);
   }
-  if (in && setup.bRequest == dfu::kGetState && setup.wLength >= 1) {
-    if (state_ == dfu::kDnBusy) {
-      return Refuse();
-    }
+  if (getState) {
     return usb::Ack({state_});
-  }
-  if (appState) {
-    return usb::Stall();
   }
   if (out && setup.bRequest == dfu::kDnload) {
     return Download(setup, dataOut);
   }
   if (out && setup.bRequest == dfu::kClrStatus && setup.wLength == 0) {
-    if (misbehaviour_.rejectClearStatus) {
-      return usb::Stall();
-    }
-    if (misbehaviour_.stuck) {
-      return usb::Ack();
-    }
-    // DFU 1.1 clears the status in dfuERROR; a dfuIDLE that still carries an error status
-    // is cleared as well.
-    if (state_ != dfu::kDfuError && state_ != dfu::kDfuIdle) {
-      return Refuse();
-    }
-    state_ = dfu::kDfuIdle;
-    status_ = dfu::kStatusOk;
-    return usb::Ack();
+    return ClearStatus();
   }
   if (out && setup.bRequest == dfu::kAbort && setup.wLength == 0) {
-    if (misbehaviour_.rejectAbort) {
-      return usb::Stall();
-    }
-    if (misbehaviour_.stuck) {
-      return usb::Ack();
-    }
-    switch (state_) {
-      case dfu::kDfuIdle:
-      case dfu::kDnloadSync:
-      case dfu::kDnloadIdle:
-      case dfu::kManifestSync:
-      case dfu::kUploadIdle:
-        state_ = dfu::kDfuIdle;
-        image_.clear();
-        blockNumbers_.clear();
-        manifested_ = false;
-        return usb::Ack();
-      default:
-        return Refuse();
-    }
+    return Abort();
   }
   return Refuse();
+}
+
+usb::Reply DfuRom::ClearStatus() {
+  if (misbehaviour_.rejectClearStatus) {
+    return usb::Stall();
+  }
+  if (misbehaviour_.stuck) {
+    return usb::Ack();
+  }
+  if (state_ != dfu::kDfuError) {
+    return Refuse();
+  }
+  state_ = dfu::kDfuIdle;
+  status_ = dfu::kStatusOk;
+  return usb::Ack();
+}
+
+usb::Reply DfuRom::Abort() {
+  if (misbehaviour_.rejectAbort) {
+    return usb::Stall();
+  }
+  if (misbehaviour_.stuck) {
+    return usb::Ack();
+  }
+  if (state_ != dfu::kDfuIdle && state_ != dfu::kDnloadIdle && state_ != dfu::kUploadIdle) {
+    return Refuse();
+  }
+  state_ = dfu::kDfuIdle;
+  image_.clear();
+  blockNumbers_.clear();
+  manifested_ = false;
+  manifestationDone_ = false;
+  return usb::Ack();
+}
+
+bool DfuRom::Detach() {
+  Settle();
+  const bool startable = manifested_ || misbehaviour_.bootsIncompleteImage;
+  if (config_.detachStartsImage && startable && !Busy()) {
+    return true;
+  }
+  // Refused as Control refuses what a state does not take.
+  const bool appState = state_ == dfu::kAppIdle || state_ == dfu::kAppDetach;
+  if (!appState && state_ != dfu::kManifestWaitReset) {
+    Refuse();
+  }
+  return false;
 }
 
 usb::Reply DfuRom::GetStatus(const usb::Setup &setup) {
   uint32_t pollTimeoutMs = config_.pollTimeoutMs;
   switch (state_) {
     case dfu::kDnBusy:
-      if (!programmed_ && nowUs_ < busyUntilUs_) {
-        return Refuse();  // asked before the poll timeout it was given
-      }
-      // Only a device that stays busy (or started busy) is still here once the time has
-      // passed.
+      // A device that stays busy: another poll timeout of the same length.
       busyUntilUs_ = nowUs_ + uint64_t{config_.blockBusyMs} * 1000;
       pollTimeoutMs = config_.blockBusyMs;
       break;
@@ -172,7 +210,13 @@ usb::Reply DfuRom::GetStatus(const usb::Setup &setup) {
       }
       break;
     case dfu::kManifestSync:
-      state_ = dfu::kManifestWaitReset;  // not manifestation tolerant
+      if (manifestationDone_) {
+        state_ = dfu::kDfuIdle;  // a tolerant device, manifested: ready for more
+        break;
+      }
+      state_ = dfu::kManifest;
+      busyUntilUs_ = nowUs_ + uint64_t{config_.manifestMs} * 1000;
+      pollTimeoutMs = config_.manifestMs;
       break;
     default:
       break;
@@ -201,6 +245,13 @@ usb::Reply DfuRom::Download(const usb::Setup &setup, const std::vector<uint8_t> 
   if ((state_ != dfu::kDfuIdle && state_ != dfu::kDnloadIdle) ||
       setup.wLength > config_.transferSize || dataOut.size() != setup.wLength) {
     return Refuse();
+  }
+  if (state_ == dfu::kDfuIdle) {
+    // A new download: whatever an earlier one left is replaced.
+    image_.clear();
+    blockNumbers_.clear();
+    manifested_ = false;
+    manifestationDone_ = false;
   }
   image_.insert(image_.end(), dataOut.begin(), dataOut.end());
   blockNumbers_.push_back(setup.wValue);

@@ -1,15 +1,32 @@
 // The camera's DFU ROM device: what the camera becomes after a detach request, a DFU 1.1
 // device in DFU mode (PID 0x4C00) that takes the new firmware with DFU_DNLOAD and keeps
-// every block it receives. DFU_DETACH to it makes the camera start the received firmware:
-// it comes back as the camera with the VID, PID and bcdDevice of the image's firmware
-// version block.
+// every block it receives.
 //
-// The state machine follows DFU 1.1, 6.1.2 and appendix A: a block moves dfuIDLE or
-// dfuDNLOAD-IDLE to dfuDNLOAD-SYNC; the next DFU_GETSTATUS answers dfuDNBUSY with the
-// block's programming time as bwPollTimeout; once that time has passed the device is back in
-// dfuDNLOAD-SYNC and DFU_GETSTATUS answers dfuDNLOAD-IDLE. A request in dfuDNBUSY, or any
-// request the current state does not take, is stalled and leaves the device in dfuERROR
-// (errSTALLEDPKT) as DFU 1.1 prescribes.
+// The state machine is DFU 1.1's, appendix A, and as strict. Each state takes these class
+// requests (GETSTATE is taken in every state that takes a request at all):
+//   dfuIDLE             DNLOAD with data (-> dfuDNLOAD-SYNC), ABORT, GETSTATUS
+//   dfuDNLOAD-SYNC      GETSTATUS: dfuDNBUSY while the block is programmed, else
+//                       dfuDNLOAD-IDLE
+//   dfuDNBUSY           nothing until its bwPollTimeout has passed; then dfuDNLOAD-SYNC
+//   dfuDNLOAD-IDLE      DNLOAD with data (-> dfuDNLOAD-SYNC), the zero-length DNLOAD
+//                       (-> dfuMANIFEST-SYNC), ABORT (-> dfuIDLE), GETSTATUS
+//   dfuMANIFEST-SYNC    GETSTATUS: dfuMANIFEST with the manifestation time as bwPollTimeout;
+//                       once manifested, dfuIDLE
+//   dfuMANIFEST         nothing until its bwPollTimeout has passed; then dfuMANIFEST-SYNC on
+//                       a manifestation-tolerant device, dfuMANIFEST-WAIT-RESET on another
+//   dfuMANIFEST-WAIT-RESET  no request; only a reset (or, below, DFU_DETACH) moves it on
+//   dfuUPLOAD-IDLE      ABORT (-> dfuIDLE), GETSTATUS (a start state only: no upload)
+//   dfuERROR            CLRSTATUS (-> dfuIDLE, status OK), GETSTATUS
+// Every other request to the DFU interface, DFU_DETACH included, is stalled and leaves the
+// device in dfuERROR with errSTALLEDPKT; in dfuMANIFEST-WAIT-RESET it is only stalled.
+//
+// The camera's ROM departs from DFU 1.1 in one place, the switch DfuConfig::detachStartsImage:
+// DFU_DETACH to the ROM device starts the image that a download ended with the zero-length
+// DFU_DNLOAD, in any state that takes requests, whether or not the host watched the
+// manifestation (a DFU 1.1 device manifests on the DFU_GETSTATUS that follows and starts
+// the new firmware on a USB reset). The device leaves the bus and comes back as the camera
+// with the VID, PID and bcdDevice of the image's firmware version block (camera/
+// DfuPersona.cpp). Without such an image DFU_DETACH is refused as DFU 1.1 refuses it.
 #pragma once
 
 #include <cstddef>
@@ -83,8 +100,17 @@ struct DfuConfig {
   // Programming time of each block: the first DFU_GETSTATUS after a block answers dfuDNBUSY
   // with it as bwPollTimeout (0: the block is taken at once).
   uint32_t blockBusyMs = 5;
+  // Manifestation time: the DFU_GETSTATUS in dfuMANIFEST-SYNC answers dfuMANIFEST with it
+  // as bwPollTimeout.
+  uint32_t manifestMs = 20;
   // bwPollTimeout of every other answer.
   uint32_t pollTimeoutMs = 0;
+  // bitManifestationTolerant: after manifestation the device is back in dfuIDLE (set) or
+  // waits in dfuMANIFEST-WAIT-RESET for a reset (clear).
+  bool manifestationTolerant = true;
+  // The camera ROM's departure from DFU 1.1 (see above); false: a DFU 1.1 device, which
+  // refuses DFU_DETACH in DFU mode.
+  bool detachStartsImage = true;
   // How long the camera stays away after a detach request before it is the ROM device,
   // and after DFU_DETACH to the ROM device before it is the camera again.
   uint64_t detachDelayUs = 1'000'000;
@@ -129,6 +155,9 @@ class DfuRom {
   std::vector<uint8_t> ConfigurationDescriptor() const;
   // Class requests to interface 0, DFU_DETACH aside (the camera handles it).
   usb::Reply Control(const usb::Setup &setup, const std::vector<uint8_t> &dataOut);
+  // DFU_DETACH: true when the device takes it and starts what it holds (BootIdentity), false
+  // when it refused it (stalled, and in dfuERROR as DFU 1.1 prescribes).
+  bool Detach();
   void Advance(uint64_t nowUs);
 
   uint8_t State() const { return state_; }
@@ -137,27 +166,35 @@ class DfuRom {
   // with. DFU_ABORT discards both: a new download starts over.
   const std::vector<uint8_t> &Image() const { return image_; }
   const std::vector<uint16_t> &BlockNumbers() const { return blockNumbers_; }
-  // The zero-length DFU_DNLOAD ended the download.
+  // The zero-length DFU_DNLOAD ended the download (the image is complete).
   bool Manifested() const { return manifested_; }
+  // The manifestation phase has run to its end (the host polled it through dfuMANIFEST).
+  bool ManifestationDone() const { return manifestationDone_; }
   // The identity the device starts with after DFU_DETACH, when it holds a complete image
   // with a version block (or any such image, with bootsIncompleteImage).
   std::optional<FirmwareIdentity> BootIdentity() const;
 
  private:
   usb::Reply Refuse();  // stall, and dfuERROR as DFU 1.1 prescribes
+  bool Busy() const { return state_ == dfu::kDnBusy || state_ == dfu::kManifest; }
+  void Settle();  // the moves that time makes: out of dfuDNBUSY and dfuMANIFEST
   usb::Reply GetStatus(const usb::Setup &setup);
   usb::Reply Download(const usb::Setup &setup, const std::vector<uint8_t> &dataOut);
+  usb::Reply ClearStatus();
+  usb::Reply Abort();
 
   const DfuConfig &config_;
   const DfuMisbehaviour &misbehaviour_;
   uint8_t state_;
   uint8_t status_;
   uint64_t nowUs_;
-  uint64_t busyUntilUs_ = 0;
+  uint64_t busyUntilUs_ = 0;  // end of the dfuDNBUSY or dfuMANIFEST poll timeout
   bool programmed_ = true;  // the last block has been written; false from a block to dfuDNLOAD-IDLE
+  bool startedBusy_;        // a device that starts in dfuDNBUSY stays there
   std::vector<uint8_t> image_;
   std::vector<uint16_t> blockNumbers_;
   bool manifested_ = false;
+  bool manifestationDone_ = false;
 };
 
 }  // namespace camera

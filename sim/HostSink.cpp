@@ -2,6 +2,7 @@
 // keeps it for the tests.
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/Platform.h"
 #include "sim/Log.h"
@@ -28,7 +29,9 @@ const std::vector<std::string> &CapturedLog() { return Messages(); }
 
 void ClearCapturedLog() { Messages().clear(); }
 
-std::string ToUtf8(const std::u16string &Text) {
+std::vector<std::string> TakeCapturedLog() { return std::exchange(Messages(), {}); }
+
+std::string ToUtf8(std::u16string_view Text) {
   std::string out;
   out.reserve(Text.size());
   for (char16_t c : Text) {
@@ -49,11 +52,19 @@ std::string ToUtf8(const std::u16string &Text) {
 }  // namespace sim
 
 VOID DebugSink(const CHAR8 *Format, va_list Args) {
-  UINTN length = KvrVFormat(nullptr, 0, Format, Args);
-  std::u16string text(length + 1, u'\0');
-  KvrVFormat(text.data(), text.size(), Format, Args);
-  text.resize(length);
-  std::string message = sim::ToUtf8(text);
+  // One formatting pass for a message that fits the buffer (nearly every one), a second for
+  // a longer one.
+  CHAR16 buffer[256];
+  const UINTN length = KvrVFormat(buffer, sizeof buffer / sizeof buffer[0], Format, Args);
+  std::string message;
+  if (length < sizeof buffer / sizeof buffer[0]) {
+    message = sim::ToUtf8(std::u16string_view(buffer, length));
+  } else {
+    std::u16string text(length + 1, u'\0');
+    KvrVFormat(text.data(), text.size(), Format, Args);
+    text.resize(length);
+    message = sim::ToUtf8(text);
+  }
   if (sim::EchoEnabled()) {
     std::fputs(message.c_str(), stderr);
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -10,8 +11,10 @@ namespace sim {
 // message, as UTF-8. Set KVR_LOG=1 in the environment to also echo them to stderr.
 const std::vector<std::string> &CapturedLog();
 void ClearCapturedLog();
+// The messages captured so far, moved out: the capture is empty afterwards.
+std::vector<std::string> TakeCapturedLog();
 
 // UCS-2 to UTF-8, for messages and test output.
-std::string ToUtf8(const std::u16string &Text);
+std::string ToUtf8(std::u16string_view Text);
 
 }  // namespace sim

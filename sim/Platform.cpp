@@ -1,6 +1,7 @@
 // The simulated platform: system table, boot and runtime services, pool, handle database,
 // variables, configuration table and HOB list, virtual clock.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,13 +29,21 @@ constexpr uint32_t kFirmwareRevision = 0x00010000;
 constexpr EFI_GUID kHobListGuid = EFI_HOB_LIST_GUID;
 
 uint32_t Crc32(const void *data, size_t length) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; n++) {
+      uint32_t c = n;
+      for (int bit = 0; bit < 8; bit++) {
+        c = (c >> 1) ^ (0xEDB88320U & (0U - (c & 1U)));
+      }
+      t[n] = c;
+    }
+    return t;
+  }();
   const auto *p = static_cast<const uint8_t *>(data);
   uint32_t crc = 0xFFFFFFFFU;
   for (size_t i = 0; i < length; i++) {
-    crc ^= p[i];
-    for (int bit = 0; bit < 8; bit++) {
-      crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
-    }
+    crc = (crc >> 8) ^ table[(crc ^ p[i]) & 0xFF];
   }
   return ~crc;
 }

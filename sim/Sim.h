@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "camera/UsbDevice.h"
@@ -124,6 +125,8 @@ class UsbBus {
 
   const std::vector<Transfer> &Transfers() const { return transfers_; }
   void ClearTransfers() { transfers_.clear(); }
+  // The transfers so far, moved out: none are recorded afterwards until the next one.
+  std::vector<Transfer> TakeTransfers() { return std::exchange(transfers_, {}); }
 
   // The transfer with this index fails without reaching the device.
   void FailTransfer(size_t index, EFI_STATUS status, uint32_t usbStatus);

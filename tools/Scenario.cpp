@@ -261,15 +261,15 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   }
   outcome.progress = recorder.values;
   outcome.virtualUs = platform.NowUs();
-  outcome.transfers = platform.Usb().Transfers().size();
-  outcome.transferLog = platform.Usb().Transfers();
+  outcome.transferLog = platform.Usb().TakeTransfers();
+  outcome.transfers = outcome.transferLog.size();
   outcome.staleCalls = platform.Usb().StaleCalls();
   for (const sim::Transfer &t : outcome.transferLog) {
     outcome.bytesOut += t.dataOut.size();
     outcome.bytesIn += t.dataIn.size();
   }
   outcome.stalls = platform.Stalls();
-  outcome.log = sim::CapturedLog();
+  outcome.log = sim::TakeCapturedLog();
   if (pKVFmpPrivateData != nullptr) {  // the record the driver keeps, as in firmware
     // Freed only when they are the driver's pool blocks: a record the run left half-made
     // shows up as a violation rather than a free of something else.

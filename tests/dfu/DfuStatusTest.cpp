@@ -115,12 +115,31 @@ TEST_F(DfuStatusTest, ShortAnswerReadsAsZeros) {
 
 // ---------------------------------------------------------------- the status re-check
 
-TEST_F(DfuStatusTest, ErrorStatusLeftInIdleIsClearedBeforeTheTransfer) {
-  EXPECT_TRUE(Recover(dfu::kDfuIdle, dfu::kErrWrite, {}, {.blockBusyMs = 0, .pollTimeoutMs = 7}));
-  EXPECT_THAT(RecoveryWire(),
-              ElementsAre(GetStatusRequest(), ClearStatusRequest(), GetStatusRequest()));
-  EXPECT_THAT(RecoveryLog(), ElementsAre("Idle\r\n"));
+TEST_F(DfuStatusTest, ErrorStatusLeftAfterTheLoopIsClearedBeforeTheTransfer) {
+  // The loop's DFU_CLRSTATUS is lost (stalled before the device sees it); the re-check's
+  // clears the error.
+  rom = AttachRom({.blockBusyMs = 0, .pollTimeoutMs = 7},
+                  {.initialState = dfu::kDfuError, .initialStatus = dfu::kErrWrite});
+  rom->Misbehave().stalls.push_back({camera::Request(0x21, dfu::kClrStatus), 0, 1});
+  EXPECT_TRUE(Dump(Io(), DfuPayload(4096)));
+  EXPECT_THAT(RecoveryWire(), ElementsAre(GetStatusRequest(), ClearStatusRequest(),
+                                          ClearStatusRequest(), GetStatusRequest()));
+  const std::vector<std::string> refused =
+      StatusRequestFailure("DFUClearStatus", Io(), "Device Error", "0x2");
+  EXPECT_THAT(RecoveryLog(), ElementsAreArray(Join(refused, {"error clear_status!\r\n"})));
   EXPECT_THAT(P.Stalls(), ElementsAre(7000, 7000));  // after each answer
+}
+
+TEST_F(DfuStatusTest, ErrorStatusInIdleIsNoDfuStateAndItsClearIsRefused) {
+  // A DFU 1.1 device carries an error status only in dfuERROR and takes DFU_CLRSTATUS only
+  // there: the re-check's request in dfuIDLE is stalled and the download does not begin.
+  EXPECT_FALSE(Recover(dfu::kDfuIdle, dfu::kErrWrite));
+  const std::vector<std::string> refused =
+      StatusRequestFailure("DFUClearStatus", Io(), "Device Error", "0x2");
+  EXPECT_THAT(RecoveryLog(), ElementsAreArray(Join(Join({"Idle\r\n"}, refused),
+                                                   {"USB communication error\r\n"})));
+  EXPECT_EQ(rom->Rom()->State(), dfu::kDfuError);
+  EXPECT_FALSE(TransferBegan());
 }
 
 TEST_F(DfuStatusTest, ErrorStatusThatStaysEndsTheDownload) {

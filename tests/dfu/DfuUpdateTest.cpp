@@ -197,6 +197,24 @@ TEST_F(DfuUpdateTest, LastRomDeviceInHandleOrderWins) {
   EXPECT_EQ(rom, Io(0, 0));
 }
 
+// The DFU path needs the camera ROM's one departure from DFU 1.1: a DFU 1.1 device refuses
+// DFU_DETACH in DFU mode (and would manifest only on the DFU_GETSTATUS the driver never
+// sends after the zero-length block), so the camera never comes back.
+TEST_F(DfuUpdateTest, DfuDeviceWithoutTheRomsDepartureIsNotUpdated) {
+  auto rom = AttachRom({.detachStartsImage = false});
+  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress),
+            EFI_DEVICE_ERROR);
+  EXPECT_TRUE(HasRun(Log(), {"DFUWriteFW_4C15 OK!\r\n",
+                             "KvrFmpDriver Error:SendControlRequest failed: Status Device Error, "
+                             "UsbResult 0x2, entityID 0.\n",
+                             "VendorSetCmd DetachDFU_4C15 fail!!\r\n"}));
+  EXPECT_TRUE(rom->Rom()->Manifested());
+  EXPECT_FALSE(rom->Rom()->ManifestationDone());
+  EXPECT_EQ(rom->Rom()->State(), camera::dfu::kDfuError);
+  EXPECT_EQ(rom->CurrentPersona(), camera::Camera::Persona::DfuRom);
+  EXPECT_EQ(progress.percents.back(), 98u);
+}
+
 // ---------------------------------------------------------------- the camera that comes back
 
 TEST_F(DfuUpdateTest, CameraBackWithItsOldVersionFailsAfterFiftyLooks) {
