@@ -69,7 +69,7 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched)
   }
 
   BOOLEAN Found = FALSE;
-  for (UINTN Index = 0; Index < HandleCount; Index++) {
+  for (UINTN Index = 0; HandleBuffer != NULL && Index < HandleCount; Index++) {
     EFI_USB_IO_PROTOCOL *UsbIo = OpenUsbIoHandle(HandleBuffer[Index], Index);
     if (UsbIo == NULL) {
       continue;
