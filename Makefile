@@ -114,9 +114,10 @@ test: host efi fuzz-build
 # target, build/fuzz/Name_fuzz, linked with the driver's own sources and the host debug
 # sink; a target that runs on the simulated platform also names the host sources it needs
 # in Name_FUZZ_LINKS. Every source is compiled once and shared, in one of three ways:
-#   obj/    the driver: libFuzzer's coverage, ASan and UBSan (the formatter and the log
-#           without comparison tracing: they compare format characters, nothing an input
-#           steers, and tracing them took a fifth of a whole-run execution);
+#   obj/    the driver: libFuzzer's coverage, ASan and UBSan (the formatter, the log and
+#           the memory and string helpers without comparison tracing: they compare format
+#           characters and loop counters, nothing an input steers, and tracing them took a
+#           fifth of a whole-run execution);
 #   host/   the simulated platform, the tools and the targets, which read and write the
 #           driver's memory: ASan and UBSan, optimised, no coverage (their edges are not what
 #           the targets look for, and counting them took a third of a whole-run execution);
@@ -149,7 +150,8 @@ fuzz_objs = $(foreach s,$(1),$(FUZZ_BUILD)/$(call fuzz_tree,$(s))/$(s:.cpp=.o))
 
 fuzz-build: deps $(foreach t,$(FUZZ_TARGETS),$(FUZZ_BUILD)/$(t)_fuzz)
 
-$(FUZZ_BUILD)/obj/platform/Format.o $(FUZZ_BUILD)/obj/platform/DebugLog.o: \
+$(FUZZ_BUILD)/obj/platform/Format.o $(FUZZ_BUILD)/obj/platform/DebugLog.o \
+  $(FUZZ_BUILD)/obj/platform/Platform.o: \
   FUZZ_CXXFLAGS += -fno-sanitize-coverage=trace-cmp
 
 $(FUZZ_BUILD)/obj/%.o: %.cpp

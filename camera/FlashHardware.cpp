@@ -56,7 +56,6 @@ Guard GuardOf(uint16_t variantCode) {
 
 FlashHardware::FlashHardware(const FlashConfig &config)
     : busyReads_(config.busyReads),
-      memory_(kMemorySize, 0),
       flash_(config.size, kErased),
       sr_(static_cast<uint8_t>(config.statusRegister & ~(kSrBusy | kSrWriteEnableLatch))),
       tagged_(config.tagged) {
@@ -65,11 +64,16 @@ FlashHardware::FlashHardware(const FlashConfig &config)
   }
   std::copy(config.contents.begin(), config.contents.end(), flash_.begin());
   for (const auto &[address, value] : config.memory) {
-    memory_[address] = value;
+    SetMemory(address, value);
   }
-  memory_[kVariantAddress] = config.variant[0];
-  memory_[kVariantAddress + 1] = config.variant[1];
+  SetMemory(kVariantAddress, config.variant[0]);
+  SetMemory(kVariantAddress + 1, config.variant[1]);
   powerOnMemory_ = memory_;
+}
+
+uint8_t FlashHardware::Memory(uint16_t address) const {
+  const auto it = memory_.find(address);
+  return it == memory_.end() ? 0 : it->second;
 }
 
 void FlashHardware::PowerOn() {
@@ -127,13 +131,13 @@ std::vector<uint8_t> FlashHardware::Contents(uint32_t address, size_t length) co
 }
 
 uint16_t FlashHardware::VariantCode() const {
-  return static_cast<uint16_t>((memory_[kVariantAddress] & 0xF0) |
-                               ((memory_[kVariantAddress + 1] & 0xF0) << 8));
+  return static_cast<uint16_t>((Memory(kVariantAddress) & 0xF0) |
+                               ((Memory(kVariantAddress + 1) & 0xF0) << 8));
 }
 
 bool FlashHardware::GuardOpen() const {
   const auto released = [this](uint8_t bits) {
-    return (memory_[kLineControl] & bits) == bits && (memory_[kLineLevel] & bits) == bits;
+    return (Memory(kLineControl) & bits) == bits && (Memory(kLineLevel) & bits) == bits;
   };
   switch (GuardOf(VariantCode())) {
     case Guard::Lines04:
@@ -141,7 +145,7 @@ bool FlashHardware::GuardOpen() const {
     case Guard::Lines0C:
       return released(0x0C);
     case Guard::WriteGate:
-      return (memory_[kWriteGate] & 0x05) == 0x05;
+      return (Memory(kWriteGate) & 0x05) == 0x05;
     case Guard::None:
       return true;
   }
@@ -149,7 +153,7 @@ bool FlashHardware::GuardOpen() const {
 }
 
 bool FlashHardware::WpReleased() const {
-  return (memory_[kWpControl] & 0x01) != 0 && (memory_[kWpLevel] & 0x01) != 0;
+  return (Memory(kWpControl) & 0x01) != 0 && (Memory(kWpLevel) & 0x01) != 0;
 }
 
 bool FlashHardware::WriteProtected() const {
@@ -166,8 +170,11 @@ usb::Reply FlashHardware::ReadMemory(const usb::Setup &setup) {
       Covers(setup.wIndex, setup.wLength, misbehaviour_.failMemoryReadAt)) {
     return usb::Stall();
   }
-  return usb::Ack({memory_.begin() + setup.wIndex,
-                   memory_.begin() + setup.wIndex + setup.wLength});
+  std::vector<uint8_t> answer(setup.wLength);
+  for (size_t i = 0; i < answer.size(); i++) {
+    answer[i] = Memory(static_cast<uint16_t>(setup.wIndex + i));
+  }
+  return usb::Ack(std::move(answer));
 }
 
 usb::Reply FlashHardware::WriteMemory(const usb::Setup &setup,
@@ -180,7 +187,7 @@ usb::Reply FlashHardware::WriteMemory(const usb::Setup &setup,
   for (size_t i = 0; i < dataOut.size(); i++) {
     const size_t address = setup.wIndex + i;
     if (address != kVariantAddress && address != kVariantAddress + 1u) {  // read-only
-      memory_[address] = dataOut[i];
+      SetMemory(static_cast<uint16_t>(address), dataOut[i]);
     }
   }
   return usb::Ack();

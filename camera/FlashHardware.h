@@ -110,7 +110,7 @@ class FlashHardware {
 
   const std::vector<uint8_t> &Contents() const { return flash_; }
   std::vector<uint8_t> Contents(uint32_t address, size_t length) const;
-  uint8_t Memory(uint16_t address) const { return memory_[address]; }
+  uint8_t Memory(uint16_t address) const;
   void SetMemory(uint16_t address, uint8_t value) { memory_[address] = value; }
   // The stored status register, without the busy bit.
   uint8_t StatusRegister() const { return sr_; }
@@ -143,8 +143,10 @@ class FlashHardware {
 
   unsigned busyReads_;
   FlashMisbehaviour misbehaviour_;
-  std::vector<uint8_t> memory_;
-  std::vector<uint8_t> powerOnMemory_;
+  // The controller memory (kMemorySize bytes) as the bytes that are not 0: a camera is made
+  // for every run of a test or fuzz input, and most of its memory is never touched.
+  std::map<uint16_t, uint8_t> memory_;
+  std::map<uint16_t, uint8_t> powerOnMemory_;
   std::vector<uint8_t> flash_;
   uint8_t sr_;
   bool tagged_;

@@ -32,18 +32,23 @@ void ClearCapturedLog() { Messages().clear(); }
 std::vector<std::string> TakeCapturedLog() { return std::exchange(Messages(), {}); }
 
 std::string ToUtf8(std::u16string_view Text) {
-  std::string out;
-  out.reserve(Text.size());
+  // Sized once, then written in place: the sink converts every message of every run.
+  size_t bytes = 0;
+  for (char16_t c : Text) {
+    bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+  }
+  std::string out(bytes, '\0');
+  char *p = out.data();
   for (char16_t c : Text) {
     if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
+      *p++ = static_cast<char>(c);
     } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *p++ = static_cast<char>(0xC0 | (c >> 6));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
   return out;
@@ -51,19 +56,54 @@ std::string ToUtf8(std::u16string_view Text) {
 
 }  // namespace sim
 
+namespace {
+
+// The formatter's longest string argument (platform/Format.cpp): a text this long or longer
+// goes through the formatter, which cuts it there.
+constexpr UINTN kLongestPlainText = 4096;
+
+// The text of a message handed over finished, as the log channels hand theirs: the format
+// "%s" with a text shorter than the formatter's limit, which formatting would copy unchanged.
+// Null for any other message.
+const CHAR16 *FinishedText(const CHAR8 *Format, va_list Args, UINTN *Length) {
+  if (Format[0] != '%' || Format[1] != 's' || Format[2] != '\0') {
+    return nullptr;
+  }
+  va_list Copy;
+  va_copy(Copy, Args);
+  const CHAR16 *Text = va_arg(Copy, const CHAR16 *);
+  va_end(Copy);
+  if (Text == nullptr) {
+    return nullptr;
+  }
+  UINTN Chars = 0;
+  while (Chars < kLongestPlainText && Text[Chars] != 0) {
+    Chars++;
+  }
+  *Length = Chars;
+  return Chars < kLongestPlainText ? Text : nullptr;
+}
+
+}  // namespace
+
 VOID DebugSink(const CHAR8 *Format, va_list Args) {
-  // One formatting pass for a message that fits the buffer (nearly every one), a second for
-  // a longer one.
-  CHAR16 buffer[256];
-  const UINTN length = KvrVFormat(buffer, sizeof buffer / sizeof buffer[0], Format, Args);
   std::string message;
-  if (length < sizeof buffer / sizeof buffer[0]) {
-    message = sim::ToUtf8(std::u16string_view(buffer, length));
+  UINTN length = 0;
+  if (const CHAR16 *text = FinishedText(Format, Args, &length)) {
+    message = sim::ToUtf8(std::u16string_view(text, length));
   } else {
-    std::u16string text(length + 1, u'\0');
-    KvrVFormat(text.data(), text.size(), Format, Args);
-    text.resize(length);
-    message = sim::ToUtf8(text);
+    // One formatting pass for a message that fits the buffer (nearly every one), a second
+    // for a longer one.
+    CHAR16 buffer[256];
+    length = KvrVFormat(buffer, sizeof buffer / sizeof buffer[0], Format, Args);
+    if (length < sizeof buffer / sizeof buffer[0]) {
+      message = sim::ToUtf8(std::u16string_view(buffer, length));
+    } else {
+      std::u16string text(length + 1, u'\0');
+      KvrVFormat(text.data(), text.size(), Format, Args);
+      text.resize(length);
+      message = sim::ToUtf8(text);
+    }
   }
   if (sim::EchoEnabled()) {
     std::fputs(message.c_str(), stderr);

@@ -234,7 +234,7 @@ void WriteSeeds(const std::string &dir) {
 //     checks for blocks left behind (and a leak check after runs whose allocations and frees
 //     differ in number cost a tenth of the time).
 extern "C" const char *__asan_default_options() {
-  return "malloc_context_size=0:quarantine_size_mb=1:detect_leaks=0";
+  return "malloc_context_size=0:quarantine_size_mb=1:detect_leaks=0:max_malloc_fill_size=0";
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
