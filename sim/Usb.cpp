@@ -203,58 +203,46 @@ struct UsbIoEntries {
                                         DataLength, Status);
   }
 
-  static EFI_STATUS EFIAPI GetDeviceDescriptor(EFI_USB_IO_PROTOCOL *This,
-                                               EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
+  // The three descriptor getters: the instance, a failure injected for the getter, then
+  // the descriptor the bus keeps for the interface.
+  template <typename Descriptor, typename Kept>
+  static EFI_STATUS Getter(EFI_USB_IO_PROTOCOL *This, Descriptor *Out, DescriptorGetter which,
+                           Kept kept) {
     UsbBus::Interface *interface = Resolve(This);
-    if (interface == nullptr || Descriptor == nullptr) {
+    if (interface == nullptr || Out == nullptr) {
       return EFI_INVALID_PARAMETER;
     }
     if (Stale(*interface)) {
       return EFI_DEVICE_ERROR;
     }
-    const UsbBus &bus = Live().Usb();
-    if (EFI_STATUS s = bus.GetterFailure(*interface, DescriptorGetter::Device); s != EFI_SUCCESS) {
+    if (EFI_STATUS s = Live().Usb().GetterFailure(*interface, which); s != EFI_SUCCESS) {
       return s;
     }
-    *Descriptor = bus.PortAt(interface->port).deviceDescriptor;
+    *Out = kept(*interface);
     return EFI_SUCCESS;
+  }
+
+  static EFI_STATUS EFIAPI GetDeviceDescriptor(EFI_USB_IO_PROTOCOL *This,
+                                               EFI_USB_DEVICE_DESCRIPTOR *Descriptor) {
+    return Getter(This, Descriptor, DescriptorGetter::Device, [](const UsbBus::Interface &i) {
+      return Live().Usb().PortAt(i.port).deviceDescriptor;
+    });
   }
 
   // Only the 9-byte configuration descriptor, as EDK II: whatever follows it takes a
   // GET_DESCRIPTOR control transfer.
   static EFI_STATUS EFIAPI GetConfigDescriptor(EFI_USB_IO_PROTOCOL *This,
                                                EFI_USB_CONFIG_DESCRIPTOR *Descriptor) {
-    UsbBus::Interface *interface = Resolve(This);
-    if (interface == nullptr || Descriptor == nullptr) {
-      return EFI_INVALID_PARAMETER;
-    }
-    if (Stale(*interface)) {
-      return EFI_DEVICE_ERROR;
-    }
-    const UsbBus &bus = Live().Usb();
-    if (EFI_STATUS s = bus.GetterFailure(*interface, DescriptorGetter::Configuration);
-        s != EFI_SUCCESS) {
-      return s;
-    }
-    *Descriptor = bus.PortAt(interface->port).configDescriptor;
-    return EFI_SUCCESS;
+    return Getter(This, Descriptor, DescriptorGetter::Configuration,
+                  [](const UsbBus::Interface &i) {
+                    return Live().Usb().PortAt(i.port).configDescriptor;
+                  });
   }
 
   static EFI_STATUS EFIAPI GetInterfaceDescriptor(EFI_USB_IO_PROTOCOL *This,
                                                   EFI_USB_INTERFACE_DESCRIPTOR *Descriptor) {
-    UsbBus::Interface *interface = Resolve(This);
-    if (interface == nullptr || Descriptor == nullptr) {
-      return EFI_INVALID_PARAMETER;
-    }
-    if (Stale(*interface)) {
-      return EFI_DEVICE_ERROR;
-    }
-    if (EFI_STATUS s = Live().Usb().GetterFailure(*interface, DescriptorGetter::Interface);
-        s != EFI_SUCCESS) {
-      return s;
-    }
-    *Descriptor = interface->descriptor;
-    return EFI_SUCCESS;
+    return Getter(This, Descriptor, DescriptorGetter::Interface,
+                  [](const UsbBus::Interface &i) { return i.descriptor; });
   }
 
   static EFI_STATUS EFIAPI GetEndpointDescriptor(EFI_USB_IO_PROTOCOL *This, UINT8 Index,
