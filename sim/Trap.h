@@ -1,5 +1,6 @@
-// Internal to the simulation: reaching the live platform from an EFIAPI entry, and the traps
-// that fill every service slot the simulation does not provide.
+// Internal to the simulation: reaching the live platform from an EFIAPI entry, the traps
+// that fill every service slot the simulation does not provide, and the small helpers the
+// platform's parts share.
 #pragma once
 
 #include <algorithm>
@@ -52,5 +53,8 @@ struct Trap<Kind, Name, void *> {
       &::sim::Trap<kind, #slot, decltype((table).slot)>::Call)
 
 bool SameGuid(const EFI_GUID &a, const EFI_GUID &b);
+
+// The pointer as printf's %p writes it, for violations and error messages.
+std::string PointerText(const void *p);
 
 }  // namespace sim

@@ -219,6 +219,159 @@ const CHAR8 *ModeName(Mode mode) {
   return "?";
 }
 
+namespace {
+
+// One `key = value` setting of the configuration, pointing into its text.
+struct Setting {
+  const CHAR8 *key;
+  UINTN keyLength;
+  const CHAR8 *value;
+  UINTN valueLength;
+};
+
+enum class SettingResult : UINT8 { Applied, BadValue, UnknownKey };
+
+// Where the line that begins at start ends: at its '\n' or at the end of the text.
+UINTN LineEnd(const CHAR8 *text, UINTN length, UINTN start) {
+  UINTN end = start;
+  while (end < length && text[end] != '\n') {
+    end++;
+  }
+  return end;
+}
+
+// The line [start, end) without its comment and without the blanks around what is left,
+// as [*first, *last).
+void TrimLine(const CHAR8 *text, UINTN start, UINTN end, UINTN *first, UINTN *last) {
+  *first = start;
+  *last = end;
+  for (UINTN i = start; i < end; i++) {
+    if (text[i] == '#') {
+      *last = i;
+      break;
+    }
+  }
+  while (*first < *last && IsSpace(text[*first])) {
+    (*first)++;
+  }
+  while (*last > *first && IsSpace(text[*last - 1])) {
+    (*last)--;
+  }
+}
+
+// Splits the trimmed line [first, last) at its first '=' into key and value, each without
+// the blanks next to the '='. FALSE when the line has no '='.
+BOOLEAN SplitSetting(const CHAR8 *text, UINTN first, UINTN last, Setting *setting) {
+  UINTN equals = first;
+  while (equals < last && text[equals] != '=') {
+    equals++;
+  }
+  if (equals == last) {
+    return FALSE;
+  }
+  UINTN keyEnd = equals;
+  while (keyEnd > first && IsSpace(text[keyEnd - 1])) {
+    keyEnd--;
+  }
+  UINTN valueStart = equals + 1;
+  while (valueStart < last && IsSpace(text[valueStart])) {
+    valueStart++;
+  }
+  setting->key = text + first;
+  setting->keyLength = keyEnd - first;
+  setting->value = text + valueStart;
+  setting->valueLength = last - valueStart;
+  return TRUE;
+}
+
+BOOLEAN ParseMode(const CHAR8 *text, UINTN length, Mode *mode) {
+  if (Equal(text, length, "smoke")) {
+    *mode = Mode::Smoke;
+  } else if (Equal(text, length, "fv")) {
+    *mode = Mode::Fv;
+  } else if (Equal(text, length, "insyde")) {
+    *mode = Mode::Insyde;
+  } else if (Equal(text, length, "none")) {
+    *mode = Mode::None;
+  } else {
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Stores the setting's value in config under its key.
+SettingResult ApplySetting(const Setting &setting, Config *config) {
+  const CHAR8 *key = setting.key;
+  const UINTN keyLength = setting.keyLength;
+  const CHAR8 *value = setting.value;
+  const UINTN valueLength = setting.valueLength;
+  BOOLEAN ok = FALSE;
+  if (Equal(key, keyLength, "mode")) {
+    ok = ParseMode(value, valueLength, &config->mode);
+  } else if (Equal(key, keyLength, "capsule")) {
+    ok = ParsePath(value, valueLength, config->capsule);
+  } else if (Equal(key, keyLength, "driver")) {
+    ok = ParsePath(value, valueLength, config->driver);
+  } else if (Equal(key, keyLength, "driver-source")) {
+    ok = Equal(value, valueLength, "file") || Equal(value, valueLength, "capsule");
+    config->driverFromCapsule = Equal(value, valueLength, "capsule");
+  } else if (Equal(key, keyLength, "usb-expect")) {
+    ok = ParseIds(value, valueLength, &config->usbExpect);
+  } else if (Equal(key, keyLength, "usb-wait-ms")) {
+    ok = ParseDecimal(value, valueLength, 60000, &config->usbWaitMs);
+  } else if (Equal(key, keyLength, "usb-settle-ms")) {
+    ok = ParseDecimal(value, valueLength, 60000, &config->usbSettleMs);
+  } else if (Equal(key, keyLength, "exercise")) {
+    ok = ParseIds(value, valueLength, &config->exercise);
+  } else if (Equal(key, keyLength, "vendor")) {
+    ok = ParseVendor(value, valueLength, config->vendor);
+  } else if (Equal(key, keyLength, "watchdog-s")) {
+    ok = ParseDecimal(value, valueLength, 3600, &config->watchdogSeconds);
+  } else {
+    return SettingResult::UnknownKey;
+  }
+  return ok ? SettingResult::Applied : SettingResult::BadValue;
+}
+
+// Parses the trimmed, non-empty line [first, last), line lineNumber of the text, into
+// config; on a fault says what is wrong with the line in error.
+BOOLEAN ParseLine(const CHAR8 *text, UINTN first, UINTN last, UINTN lineNumber,
+                  Config *config, TextLine *error) {
+  Setting setting;
+  if (!SplitSetting(text, first, last, &setting)) {
+    error->Add("line ").Decimal(lineNumber).Add(": no '='");
+    return FALSE;
+  }
+  switch (ApplySetting(setting, config)) {
+    case SettingResult::Applied:
+      return TRUE;
+    case SettingResult::UnknownKey:
+      error->Add("line ").Decimal(lineNumber).Add(": unknown key '");
+      error->Add(setting.key, setting.keyLength).Add("'");
+      return FALSE;
+    case SettingResult::BadValue:
+      error->Add("line ").Decimal(lineNumber).Add(": bad value for '");
+      error->Add(setting.key, setting.keyLength).Add("'");
+      return FALSE;
+  }
+  return FALSE;
+}
+
+// The settings that depend on each other, once every line is read.
+BOOLEAN CheckCombination(const Config *config, TextLine *error) {
+  if ((config->mode == Mode::Fv || config->mode == Mode::Insyde) && config->capsule[0] == 0) {
+    error->Add("mode ").Add(ModeName(config->mode)).Add(" needs a capsule");
+    return FALSE;
+  }
+  if (config->driverFromCapsule && config->mode != Mode::Insyde) {
+    error->Add("driver-source capsule needs mode insyde (an FMP capsule)");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
 BOOLEAN ParseConfig(const CHAR8 *Text, UINTN Length, Config *config, TextLine *Error) {
   if (Length > kMaxConfigBytes) {
     Error->Add("the configuration is longer than ").Decimal(kMaxConfigBytes).Add(" bytes");
@@ -227,102 +380,17 @@ BOOLEAN ParseConfig(const CHAR8 *Text, UINTN Length, Config *config, TextLine *E
   UINTN lineNumber = 0;
   UINTN start = 0;
   while (start < Length) {
-    UINTN end = start;
-    while (end < Length && Text[end] != '\n') {
-      end++;
-    }
+    const UINTN end = LineEnd(Text, Length, start);
     lineNumber++;
-    // Trim, drop a comment.
-    UINTN first = start;
-    UINTN last = end;
-    for (UINTN i = start; i < end; i++) {
-      if (Text[i] == '#') {
-        last = i;
-        break;
-      }
-    }
-    while (first < last && IsSpace(Text[first])) {
-      first++;
-    }
-    while (last > first && IsSpace(Text[last - 1])) {
-      last--;
-    }
+    UINTN first;
+    UINTN last;
+    TrimLine(Text, start, end, &first, &last);
     start = end + 1;
-    if (first == last) {
-      continue;
-    }
-    UINTN equals = first;
-    while (equals < last && Text[equals] != '=') {
-      equals++;
-    }
-    if (equals == last) {
-      Error->Add("line ").Decimal(lineNumber).Add(": no '='");
-      return FALSE;
-    }
-    UINTN keyEnd = equals;
-    while (keyEnd > first && IsSpace(Text[keyEnd - 1])) {
-      keyEnd--;
-    }
-    UINTN valueStart = equals + 1;
-    while (valueStart < last && IsSpace(Text[valueStart])) {
-      valueStart++;
-    }
-    const CHAR8 *key = Text + first;
-    const UINTN keyLength = keyEnd - first;
-    const CHAR8 *value = Text + valueStart;
-    const UINTN valueLength = last - valueStart;
-
-    BOOLEAN ok = FALSE;
-    if (Equal(key, keyLength, "mode")) {
-      ok = TRUE;
-      if (Equal(value, valueLength, "smoke")) {
-        config->mode = Mode::Smoke;
-      } else if (Equal(value, valueLength, "fv")) {
-        config->mode = Mode::Fv;
-      } else if (Equal(value, valueLength, "insyde")) {
-        config->mode = Mode::Insyde;
-      } else if (Equal(value, valueLength, "none")) {
-        config->mode = Mode::None;
-      } else {
-        ok = FALSE;
-      }
-    } else if (Equal(key, keyLength, "capsule")) {
-      ok = ParsePath(value, valueLength, config->capsule);
-    } else if (Equal(key, keyLength, "driver")) {
-      ok = ParsePath(value, valueLength, config->driver);
-    } else if (Equal(key, keyLength, "driver-source")) {
-      ok = Equal(value, valueLength, "file") || Equal(value, valueLength, "capsule");
-      config->driverFromCapsule = Equal(value, valueLength, "capsule");
-    } else if (Equal(key, keyLength, "usb-expect")) {
-      ok = ParseIds(value, valueLength, &config->usbExpect);
-    } else if (Equal(key, keyLength, "usb-wait-ms")) {
-      ok = ParseDecimal(value, valueLength, 60000, &config->usbWaitMs);
-    } else if (Equal(key, keyLength, "usb-settle-ms")) {
-      ok = ParseDecimal(value, valueLength, 60000, &config->usbSettleMs);
-    } else if (Equal(key, keyLength, "exercise")) {
-      ok = ParseIds(value, valueLength, &config->exercise);
-    } else if (Equal(key, keyLength, "vendor")) {
-      ok = ParseVendor(value, valueLength, config->vendor);
-    } else if (Equal(key, keyLength, "watchdog-s")) {
-      ok = ParseDecimal(value, valueLength, 3600, &config->watchdogSeconds);
-    } else {
-      Error->Add("line ").Decimal(lineNumber).Add(": unknown key '").Add(key, keyLength).Add("'");
-      return FALSE;
-    }
-    if (!ok) {
-      Error->Add("line ").Decimal(lineNumber).Add(": bad value for '").Add(key, keyLength).Add("'");
+    if (first != last && !ParseLine(Text, first, last, lineNumber, config, Error)) {
       return FALSE;
     }
   }
-  if ((config->mode == Mode::Fv || config->mode == Mode::Insyde) && config->capsule[0] == 0) {
-    Error->Add("mode ").Add(ModeName(config->mode)).Add(" needs a capsule");
-    return FALSE;
-  }
-  if (config->driverFromCapsule && config->mode != Mode::Insyde) {
-    Error->Add("driver-source capsule needs mode insyde (an FMP capsule)");
-    return FALSE;
-  }
-  return TRUE;
+  return CheckCombination(config, Error);
 }
 
 // ---------------------------------------------------------------- FMP capsule

@@ -119,8 +119,10 @@ class RedirServer {
  private:
   enum class Link { AwaitHello, Disconnected, Connected, AwaitDisconnectAck };
 
-  // usbredirparser callbacks (C linkage trampolines live in the .cpp).
+  // usbredirparser callbacks (the C trampolines live in RedirCallbacks.cpp).
   friend struct RedirCallbacks;
+  // Points the parser's callbacks, and its priv, at this server.
+  void ConnectCallbacks();
   int Read(uint8_t *data, int count);
   int Write(uint8_t *data, int count);
   void OnHello();

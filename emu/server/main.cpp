@@ -269,32 +269,40 @@ int Connect(const std::string &path, const Clock &clock, uint64_t deadlineUs) {
   return -2;
 }
 
-int Run(Arguments args) {
-  std::optional<emu::SavedState> saved;
-  if (!args.fromStatePath.empty()) {
-    saved.emplace();
-    std::string error;
-    if (!emu::ReadStateFile(args.fromStatePath, &*saved, &error)) {
-      std::cerr << "kvr-camera-server: --from-state: " << error << "\n";
-      return kExitUsage;
-    }
-    if (!args.personaGiven) {
-      args.persona = saved->persona;
-    }
+// Reads the state an earlier run left, when --from-state asks for it; its persona is the
+// run's unless --persona names one. False, reported, when it cannot be read.
+bool ReadSavedState(Arguments *args, std::optional<emu::SavedState> *saved) {
+  if (args->fromStatePath.empty()) {
+    return true;
   }
-  std::unique_ptr<emu::Persona> persona =
-      emu::MakePersona(args.persona, args.personaOptions, saved ? &*saved : nullptr);
-
-  std::ofstream logFile;
-  if (!args.logPath.empty()) {
-    logFile.open(args.logPath, std::ios::out | std::ios::trunc);
-    if (!logFile) {
-      std::cerr << "kvr-camera-server: cannot write " << args.logPath << "\n";
-      return kExitUsage;
-    }
+  saved->emplace();
+  std::string error;
+  if (!emu::ReadStateFile(args->fromStatePath, &**saved, &error)) {
+    std::cerr << "kvr-camera-server: --from-state: " << error << "\n";
+    return false;
   }
-  std::ostream &log = args.logPath.empty() ? std::cerr : logFile;
+  if (!args->personaGiven) {
+    args->persona = (*saved)->persona;
+  }
+  return true;
+}
 
+// Opens the --log file, if one is given. False, reported, when it cannot be written.
+bool OpenLogFile(const std::string &path, std::ofstream *file) {
+  if (path.empty()) {
+    return true;
+  }
+  file->open(path, std::ios::out | std::ios::trunc);
+  if (!*file) {
+    std::cerr << "kvr-camera-server: cannot write " << path << "\n";
+    return false;
+  }
+  return true;
+}
+
+// SIGTERM, SIGINT and SIGHUP end the run in order. SIGPIPE is ignored: a write to a peer
+// that has gone fails instead of ending the process.
+void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -302,6 +310,116 @@ int Run(Arguments args) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+// What a run keeps from its start to its end.
+struct RunContext {
+  const Arguments &args;
+  emu::Persona &persona;
+  std::ostream &log;
+  const Clock &clock;
+  usbcap::CaptureFile &capture;
+};
+
+// Ends the run: logs how it ended, writes the capture and the state file. Returns the exit
+// status: code, or kExitUsage for a run the peer ended whose state file cannot be written.
+int FinishRun(RunContext &run, const emu::RedirServer *server, const std::string &end,
+              int code) {
+  run.log << "kvr-camera-server: run ended: " << end << std::endl;
+  if (run.capture.Good()) {
+    if (server != nullptr) {
+      for (const usbcap::ControlTransfer &t : emu::CaptureOf(*server, run.clock.WallStartUs())) {
+        run.capture.Write(t);
+      }
+    }
+    if (run.capture.Close()) {
+      run.log << "kvr-camera-server: capture " << run.args.pcapPath << ": "
+              << run.capture.Transfers() << " control transfers" << std::endl;
+    } else {
+      std::cerr << "kvr-camera-server: " << run.capture.Error() << "\n";
+    }
+  }
+  if (!run.args.statePath.empty()) {
+    std::string error;
+    const emu::StateFile state =
+        emu::DescribeRun(run.args.persona, run.persona, server, end, run.clock.NowUs());
+    if (!state.Write(run.args.statePath, &error)) {
+      std::cerr << "kvr-camera-server: " << error << "\n";
+      return code == kExitPeerHungUp ? kExitUsage : code;
+    }
+  }
+  return code;
+}
+
+// Links up with the peer as the arguments say, waiting up to waitUs: a non-blocking socket,
+// or -1 when that failed (reported), -2 when no peer came in time or a signal ended the wait.
+int OpenLink(RunContext &run, uint64_t waitUs) {
+  const Arguments &args = run.args;
+  run.log << "kvr-camera-server: persona " << args.persona << ", "
+          << (args.listenPath.empty() ? "connecting to " + args.connectPath
+                                      : "listening on " + args.listenPath)
+          << std::endl;
+  const int fd = args.listenPath.empty() ? Connect(args.connectPath, run.clock, waitUs)
+                                         : Accept(args.listenPath, run.clock, waitUs);
+  if (fd >= 0 && !SetNonBlocking(fd)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+emu::RedirServer::Options ServerOptions(const Arguments &args, std::ostream &log) {
+  emu::RedirServer::Options options;
+  options.holdLimitUs = args.holdLimitMs * 1000;
+  options.logRequests = args.verbose;
+  options.log = [&log](const std::string &line) { log << line << std::endl; };
+  return options;
+}
+
+// How a run ended: the word the log and the state file give, and the exit status.
+struct RunEnd {
+  std::string end;
+  int code;
+};
+
+// Pumps the link until the peer hangs up, the link fails, the time limit passes or a signal
+// comes.
+RunEnd ServeLink(emu::RedirServer &server, int fd, const Clock &clock, uint64_t limitUs) {
+  while (true) {
+    if (gStopSignal != 0) {
+      return {"signal", kExitSignal};
+    }
+    const uint64_t now = clock.NowUs();
+    if (now >= limitUs) {
+      return {"time-limit", kExitTimeLimit};
+    }
+    const emu::RedirServer::Status status = server.Pump(now);
+    if (status == emu::RedirServer::Status::PeerClosed) {
+      return {"hangup", kExitPeerHungUp};
+    }
+    if (status == emu::RedirServer::Status::Failed) {
+      return {"failed", kExitLinkFailed};
+    }
+    pollfd p{fd, static_cast<short>(POLLIN | (server.WantsWrite() ? POLLOUT : 0)), 0};
+    const uint64_t leftMs = (limitUs - now + 999) / 1000;
+    poll(&p, 1, static_cast<int>(std::min<uint64_t>(leftMs, kPollSliceMs)));
+  }
+}
+
+int Run(Arguments args) {
+  std::optional<emu::SavedState> saved;
+  if (!ReadSavedState(&args, &saved)) {
+    return kExitUsage;
+  }
+  std::unique_ptr<emu::Persona> persona =
+      emu::MakePersona(args.persona, args.personaOptions, saved ? &*saved : nullptr);
+
+  std::ofstream logFile;
+  if (!OpenLogFile(args.logPath, &logFile)) {
+    return kExitUsage;
+  }
+  std::ostream &log = args.logPath.empty() ? std::cerr : logFile;
+  InstallSignalHandlers();
 
   const Clock clock;
   const uint64_t limitUs = static_cast<uint64_t>(args.timeLimit * 1e6);
@@ -313,87 +431,19 @@ int Run(Arguments args) {
   if (!args.pcapPath.empty() && !capture.Open(args.pcapPath)) {
     std::cerr << "kvr-camera-server: " << capture.Error() << "; the run goes on without it\n";
   }
+  RunContext run{args, *persona, log, clock, capture};
 
-  auto finish = [&](const emu::RedirServer *server, const std::string &end, int code) {
-    log << "kvr-camera-server: run ended: " << end << std::endl;
-    if (capture.Good()) {
-      if (server != nullptr) {
-        for (const usbcap::ControlTransfer &t : emu::CaptureOf(*server, clock.WallStartUs())) {
-          capture.Write(t);
-        }
-      }
-      if (capture.Close()) {
-        log << "kvr-camera-server: capture " << args.pcapPath << ": " << capture.Transfers()
-            << " control transfers" << std::endl;
-      } else {
-        std::cerr << "kvr-camera-server: " << capture.Error() << "\n";
-      }
-    }
-    if (!args.statePath.empty()) {
-      std::string error;
-      const emu::StateFile state =
-          emu::DescribeRun(args.persona, *persona, server, end, clock.NowUs());
-      if (!state.Write(args.statePath, &error)) {
-        std::cerr << "kvr-camera-server: " << error << "\n";
-        return code == kExitPeerHungUp ? kExitUsage : code;
-      }
-    }
-    return code;
-  };
-
-  log << "kvr-camera-server: persona " << args.persona << ", "
-      << (args.listenPath.empty() ? "connecting to " + args.connectPath
-                                  : "listening on " + args.listenPath)
-      << std::endl;
-  const int fd = args.listenPath.empty() ? Connect(args.connectPath, clock, waitUs)
-                                         : Accept(args.listenPath, clock, waitUs);
+  const int fd = OpenLink(run, waitUs);
   if (fd == -1) {
-    return finish(nullptr, "failed", kExitLinkFailed);
+    return FinishRun(run, nullptr, "failed", kExitLinkFailed);
   }
   if (fd == -2) {
-    return gStopSignal != 0 ? finish(nullptr, "signal", kExitSignal)
-                            : finish(nullptr, "no-peer", kExitNoPeer);
+    return gStopSignal != 0 ? FinishRun(run, nullptr, "signal", kExitSignal)
+                            : FinishRun(run, nullptr, "no-peer", kExitNoPeer);
   }
-  if (!SetNonBlocking(fd)) {
-    close(fd);
-    return finish(nullptr, "failed", kExitLinkFailed);
-  }
-
-  emu::RedirServer::Options options;
-  options.holdLimitUs = args.holdLimitMs * 1000;
-  options.logRequests = args.verbose;
-  options.log = [&log](const std::string &line) { log << line << std::endl; };
-  emu::RedirServer server(persona->Device(), fd, options);
-
-  std::string end;
-  int code = kExitPeerHungUp;
-  while (true) {
-    if (gStopSignal != 0) {
-      end = "signal";
-      code = kExitSignal;
-      break;
-    }
-    const uint64_t now = clock.NowUs();
-    if (now >= limitUs) {
-      end = "time-limit";
-      code = kExitTimeLimit;
-      break;
-    }
-    const emu::RedirServer::Status status = server.Pump(now);
-    if (status == emu::RedirServer::Status::PeerClosed) {
-      end = "hangup";
-      break;
-    }
-    if (status == emu::RedirServer::Status::Failed) {
-      end = "failed";
-      code = kExitLinkFailed;
-      break;
-    }
-    pollfd p{fd, static_cast<short>(POLLIN | (server.WantsWrite() ? POLLOUT : 0)), 0};
-    const uint64_t leftMs = (limitUs - now + 999) / 1000;
-    poll(&p, 1, static_cast<int>(std::min<uint64_t>(leftMs, kPollSliceMs)));
-  }
-  const int result = finish(&server, end, code);
+  emu::RedirServer server(persona->Device(), fd, ServerOptions(args, log));
+  const RunEnd end = ServeLink(server, fd, clock, limitUs);
+  const int result = FinishRun(run, &server, end.end, end.code);
   close(fd);
   return result;
 }

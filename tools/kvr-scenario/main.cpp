@@ -1,10 +1,13 @@
 // kvr-scenario: runs the real driver against a simulated platform and camera and shows the
 // update as a platform would see it: progress, result, time, and the camera afterwards.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -97,14 +100,21 @@ std::string StatusText(EFI_STATUS status) {
   return text;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// What the command line asks for.
+struct Request {
   scenario::Options options;
   std::string capsulePath;
   bool showLog = false;
   std::string capsuleOut, payloadOut, dfuOut;
   std::string pcapPath;
+
+  bool WritesFiles() const { return !capsuleOut.empty() || !payloadOut.empty() || !dfuOut.empty(); }
+};
+
+// Reads the command line into request. Returns the exit status when the program ends here
+// (after --help, or on a bad argument), nothing when it goes on.
+std::optional<int> ParseArguments(int argc, char **argv, Request *request) {
+  scenario::Options &options = request->options;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&](const char *option) -> std::string {
@@ -118,7 +128,7 @@ int main(int argc, char **argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--capsule") {
-      capsulePath = value("--capsule");
+      request->capsulePath = value("--capsule");
     } else if (a == "--path") {
       std::string v = value("--path");
       if (!scenario::ParsePath(v, &options.path)) {
@@ -143,44 +153,45 @@ int main(int argc, char **argv) {
     } else if (a == "--no-progress") {
       options.progressProtocol = false;
     } else if (a == "--log") {
-      showLog = true;
+      request->showLog = true;
     } else if (a == "--pcap") {
-      pcapPath = value("--pcap");
+      request->pcapPath = value("--pcap");
     } else if (a == "--write-capsule") {
-      capsuleOut = value("--write-capsule");
+      request->capsuleOut = value("--write-capsule");
     } else if (a == "--write-payload") {
-      payloadOut = value("--write-payload");
+      request->payloadOut = value("--write-payload");
     } else if (a == "--write-dfu-image") {
-      dfuOut = value("--write-dfu-image");
+      request->dfuOut = value("--write-dfu-image");
     } else {
       std::fprintf(stderr, "kvr-scenario: unknown option '%s' (try --help)\n", a.c_str());
       return 2;
     }
   }
+  return std::nullopt;
+}
 
-  capfmt::Bytes capsule;
-  if (capsulePath.empty()) {
-    capsule = scenario::SampleCapsule(options.path);
-    capsulePath = "built-in sample";
-  } else {
-    std::ifstream in(capsulePath, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "kvr-scenario: cannot read %s\n", capsulePath.c_str());
-      return 1;
-    }
-    capsule.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// The capsule file, or without one the built-in sample for the path (its name then says
+// so). False, reported, when the file cannot be read.
+bool LoadCapsule(Request *request, capfmt::Bytes *capsule) {
+  if (request->capsulePath.empty()) {
+    *capsule = scenario::SampleCapsule(request->options.path);
+    request->capsulePath = "built-in sample";
+    return true;
   }
+  std::ifstream in(request->capsulePath, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "kvr-scenario: cannot read %s\n", request->capsulePath.c_str());
+    return false;
+  }
+  capsule->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
 
-  if (!capsuleOut.empty() || !payloadOut.empty() || !dfuOut.empty()) {
-    return WriteFiles(capsule, options.path, capsuleOut, payloadOut, dfuOut);
-  }
-
-  usbcap::CaptureFile capture;
-  if (!pcapPath.empty() && !capture.Open(pcapPath)) {
-    std::fprintf(stderr, "kvr-scenario: %s; the run goes on without it\n",
-                 capture.Error().c_str());
-  }
-  std::printf("capsule:  %s, %zu bytes, handed over by %s\n", capsulePath.c_str(), capsule.size(),
+// Calls the driver's entry point with the capsule, showing what it hands over and the
+// progress it reports.
+scenario::Outcome RunDriver(const capfmt::Bytes &capsule, const std::string &capsuleName,
+                            scenario::Options &options) {
+  std::printf("capsule:  %s, %zu bytes, handed over by %s\n", capsuleName.c_str(), capsule.size(),
               scenario::Name(options.path));
   std::printf("camera:   %s\n", scenario::Name(options.camera));
   std::printf("progress:\n");
@@ -195,15 +206,19 @@ int main(int argc, char **argv) {
   } else if (isatty(fileno(stdout))) {
     std::printf("\n");
   }
+  return outcome;
+}
 
-  if (showLog) {
-    std::printf("driver log:\n");
-    for (const std::string &line : outcome.log) {
-      std::string text = line;
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      std::printf("  %s\n", text.c_str());
-    }
+void PrintLog(const std::vector<std::string> &log) {
+  std::printf("driver log:\n");
+  for (const std::string &line : log) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::printf("  %s\n", text.c_str());
   }
+}
+
+void PrintResult(const scenario::Outcome &outcome) {
   std::string values;
   for (UINTN v : outcome.progress) values += (values.empty() ? "" : ",") + std::to_string(v);
   std::printf("reports:  %s\n", values.empty() ? "-" : values.c_str());
@@ -212,19 +227,56 @@ int main(int argc, char **argv) {
               outcome.virtualUs / 1e6, outcome.transfers);
   std::printf("result:   %s; the camera %s the image\n", outcome.cameraState.c_str(),
               outcome.cameraHoldsImage ? "holds" : "does NOT hold");
-  if (!pcapPath.empty()) {
-    if (capture.Good()) {
-      for (const usbcap::ControlTransfer &transfer : scenario::CaptureOf(outcome.transferLog)) {
-        capture.Write(transfer);
-      }
-      capture.Close();
+}
+
+// Writes the run's control transfers into the capture opened before it, if that worked,
+// and says what became of it.
+void WriteCapture(const std::string &pcapPath, const scenario::Outcome &outcome,
+                  usbcap::CaptureFile *capture) {
+  if (capture->Good()) {
+    for (const usbcap::ControlTransfer &transfer : scenario::CaptureOf(outcome.transferLog)) {
+      capture->Write(transfer);
     }
-    if (capture.Error().empty()) {
-      std::printf("capture:  %s, %zu control transfers (usbmon, link type 220)\n",
-                  pcapPath.c_str(), capture.Transfers());
-    } else {
-      std::printf("capture:  NOT written: %s\n", capture.Error().c_str());
-    }
+    capture->Close();
+  }
+  if (capture->Error().empty()) {
+    std::printf("capture:  %s, %zu control transfers (usbmon, link type 220)\n",
+                pcapPath.c_str(), capture->Transfers());
+  } else {
+    std::printf("capture:  NOT written: %s\n", capture->Error().c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Request request;
+  if (const std::optional<int> exitStatus = ParseArguments(argc, argv, &request)) {
+    return *exitStatus;
+  }
+  capfmt::Bytes capsule;
+  if (!LoadCapsule(&request, &capsule)) {
+    return 1;
+  }
+  if (request.WritesFiles()) {
+    return WriteFiles(capsule, request.options.path, request.capsuleOut, request.payloadOut,
+                      request.dfuOut);
+  }
+
+  // Opened before the run, so that a path that cannot be written is reported at once; the
+  // run goes on either way.
+  usbcap::CaptureFile capture;
+  if (!request.pcapPath.empty() && !capture.Open(request.pcapPath)) {
+    std::fprintf(stderr, "kvr-scenario: %s; the run goes on without it\n",
+                 capture.Error().c_str());
+  }
+  const scenario::Outcome outcome = RunDriver(capsule, request.capsulePath, request.options);
+  if (request.showLog) {
+    PrintLog(outcome.log);
+  }
+  PrintResult(outcome);
+  if (!request.pcapPath.empty()) {
+    WriteCapture(request.pcapPath, outcome, &capture);
   }
   return outcome.status == EFI_SUCCESS && outcome.cameraHoldsImage ? 0 : 1;
 }
