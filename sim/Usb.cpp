@@ -2,7 +2,6 @@
 // EFI_USB_IO_PROTOCOL and a device path per interface, recorded control transfers with
 // fault injection, and re-enumeration when a device disconnects or comes back as another.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -21,11 +20,6 @@ constexpr UINTN kMaxControlData = 0xFFFF;
 // Highest endpoint index UsbGetEndpointDescriptor accepts, as EDK II checks it.
 constexpr uint8_t kMaxEndpointIndex = 15;
 
-std::string Hex(const void *p) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", p);
-  return text;
-}
 
 struct ParsedInterface {
   EFI_USB_INTERFACE_DESCRIPTOR descriptor;
@@ -178,7 +172,7 @@ struct UsbIoEntries {
   static UsbBus::Interface *Resolve(EFI_USB_IO_PROTOCOL *This) {
     UsbBus::Interface *interface = Live().Usb().Find(This);
     if (interface == nullptr) {
-      Live().Violation("USB I/O call through " + Hex(This) +
+      Live().Violation("USB I/O call through " + PointerText(This) +
                        ", which is not a USB I/O instance of the bus");
     }
     return interface;
