@@ -37,8 +37,13 @@ all: host efi
 deps:
 	@./scripts/install-deps $(PACKAGES)
 
+# CMake's configure, for every tree it builds: the tests read the driver image this
+# Makefile links (CMakeLists.txt's default is the one of BUILD=build).
+CMAKE_CONFIGURE = cmake -S . -G Ninja -DKVR_EFI_IMAGE_PATH=$(abspath $(EFI_IMAGE))
+HOST_CONFIGURE  = $(CMAKE_CONFIGURE) -B $(HOST_BUILD) -DCMAKE_BUILD_TYPE=Debug
+
 host: deps
-	cmake -S . -B $(HOST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug
+	$(HOST_CONFIGURE)
 	cmake --build $(HOST_BUILD) -j $(JOBS)
 
 EFI_IMAGE         := $(EFI_BUILD)/KvrFmpDriver.efi

@@ -23,7 +23,7 @@ SWEEP_PAYLOAD ?= 131072
 .PHONY: bench bench-build sweep
 
 bench-build: deps
-	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_SANITIZE=OFF \
+	@$(CMAKE_CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKVR_SANITIZE=OFF \
 	  -DCMAKE_CXX_COMPILER=clang++ > /dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target kvr-bench
 
