@@ -6,8 +6,10 @@ HOST_BUILD := $(BUILD)/host
 EFI_BUILD  := $(BUILD)/efi
 JOBS       ?= 2
 
-# Debian packages the tree needs (tshark decodes the USB captures in the tests).
-PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev tshark
+# Debian packages the tree needs (tshark decodes the USB captures in the tests). clang's
+# runtime (libFuzzer, the sanitizers) is the one of the installed clang's version:
+# install-deps --clang-runtime adds libclang-rt-N-dev for clang N.
+PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev tshark
 
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk
@@ -35,7 +37,7 @@ EFI_DRIVER_CXXFLAGS := $(filter-out -O2,$(EFI_CXXFLAGS)) -Oz -flto -ffunction-se
 all: host efi
 
 deps:
-	@./scripts/install-deps $(PACKAGES)
+	@./scripts/install-deps --clang-runtime $(PACKAGES)
 
 # CMake's configure, for every tree it builds: the tests read the driver image this
 # Makefile links (CMakeLists.txt's default is the one of BUILD=build).
