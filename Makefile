@@ -76,18 +76,22 @@ $(EFI_DEPEX):
 
 # The driver image (silent: what a platform ships), and the same driver with its log on the
 # firmware console (emulator runs) or on the COM1 serial port (platform bring-up). The link
-# map (KvrFmpDriver.map) tells where the shipped image's bytes are.
+# map (KvrFmpDriver.map) tells where the shipped image's bytes are. Each image is checked
+# as it is linked: PE32+ for x86-64, a boot-service driver, no imports.
 $(EFI_IMAGE): $(EFI_OBJS)
 	$(EFI_LINK) -map:$(EFI_BUILD)/KvrFmpDriver.map -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
 	@echo "$@: $$(stat -c %s $@) bytes"
 
 $(EFI_CONSOLE_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_CONSOLE_SINK)
 	@mkdir -p $(dir $@)
 	$(EFI_LINK) -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
 
 $(EFI_SERIAL_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_SERIAL_SINK)
 	@mkdir -p $(dir $@)
 	$(EFI_LINK) -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
 
 # The sinks of those two images: the one source built with KVR_CONSOLE_SINK or
 # KVR_SERIAL_SINK.
