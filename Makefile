@@ -117,6 +117,7 @@ FORCE:
 # The fuzz targets run first so that the test runner's summary closes the output.
 test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+	$(MAKE) --no-print-directory emu-lib-test
 	$(MAKE) --no-print-directory emu-smoke
 	$(MAKE) --no-print-directory emu-e2e
 	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 KVR_REQUIRE_TSHARK=1 ./kvr_tests --gtest_brief=1
