@@ -6,8 +6,10 @@ HOST_BUILD := $(BUILD)/host
 EFI_BUILD  := $(BUILD)/efi
 JOBS       ?= 2
 
-# Debian packages the tree needs (tshark decodes the USB captures in the tests).
-PACKAGES := clang lld llvm libclang-rt-14-dev cmake ninja-build g++ libgtest-dev tshark
+# Debian packages the tree needs (tshark decodes the USB captures in the tests). clang's
+# runtime (libFuzzer, the sanitizers) is the one of the installed clang's version:
+# install-deps --clang-runtime adds libclang-rt-N-dev for clang N.
+PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev tshark
 
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk
@@ -35,10 +37,15 @@ EFI_DRIVER_CXXFLAGS := $(filter-out -O2,$(EFI_CXXFLAGS)) -Oz -flto -ffunction-se
 all: host efi
 
 deps:
-	@./scripts/install-deps $(PACKAGES)
+	@./scripts/install-deps --clang-runtime $(PACKAGES)
+
+# CMake's configure, for every tree it builds: the tests read the driver image this
+# Makefile links (CMakeLists.txt's default is the one of BUILD=build).
+CMAKE_CONFIGURE = cmake -S . -G Ninja -DKVR_EFI_IMAGE_PATH=$(abspath $(EFI_IMAGE))
+HOST_CONFIGURE  = $(CMAKE_CONFIGURE) -B $(HOST_BUILD) -DCMAKE_BUILD_TYPE=Debug
 
 host: deps
-	cmake -S . -B $(HOST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug
+	$(HOST_CONFIGURE)
 	cmake --build $(HOST_BUILD) -j $(JOBS)
 
 EFI_IMAGE         := $(EFI_BUILD)/KvrFmpDriver.efi
@@ -69,18 +76,22 @@ $(EFI_DEPEX):
 
 # The driver image (silent: what a platform ships), and the same driver with its log on the
 # firmware console (emulator runs) or on the COM1 serial port (platform bring-up). The link
-# map (KvrFmpDriver.map) tells where the shipped image's bytes are.
+# map (KvrFmpDriver.map) tells where the shipped image's bytes are. Each image is checked
+# as it is linked: PE32+ for x86-64, a boot-service driver, no imports.
 $(EFI_IMAGE): $(EFI_OBJS)
 	$(EFI_LINK) -map:$(EFI_BUILD)/KvrFmpDriver.map -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
 	@echo "$@: $$(stat -c %s $@) bytes"
 
 $(EFI_CONSOLE_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_CONSOLE_SINK)
 	@mkdir -p $(dir $@)
 	$(EFI_LINK) -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
 
 $(EFI_SERIAL_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_SERIAL_SINK)
 	@mkdir -p $(dir $@)
 	$(EFI_LINK) -out:$@ $^
+	./emu/check-efi-image $@ efi_boot_service_driver
 
 # The sinks of those two images: the one source built with KVR_CONSOLE_SINK or
 # KVR_SERIAL_SINK.
@@ -106,6 +117,7 @@ FORCE:
 # The fuzz targets run first so that the test runner's summary closes the output.
 test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+	$(MAKE) --no-print-directory emu-lib-test
 	$(MAKE) --no-print-directory emu-smoke
 	$(MAKE) --no-print-directory emu-e2e
 	cd $(HOST_BUILD) && KVR_REQUIRE_EFI_IMAGE=1 KVR_REQUIRE_TSHARK=1 ./kvr_tests --gtest_brief=1

@@ -23,15 +23,15 @@ SWEEP_PAYLOAD ?= 131072
 .PHONY: bench bench-build sweep
 
 bench-build: deps
-	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_SANITIZE=OFF \
+	@$(CMAKE_CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKVR_SANITIZE=OFF \
 	  -DCMAKE_CXX_COMPILER=clang++ > /dev/null
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target kvr-bench
 
-bench: bench-build efi
+bench: bench-build efi $(if $(strip $(BENCH_E2E)),emu-harness emu-host)
 	@rm -f $(BENCH_BUILD)/e2e.log
 	@if [ -n "$(strip $(BENCH_E2E))" ]; then \
 	  echo "bench: end-to-end runs in QEMU: $(BENCH_E2E)"; \
-	  ./emu/e2e-suite $(BENCH_E2E) > $(BENCH_BUILD)/e2e.log 2>&1 \
+	  ./emu/e2e-suite --build $(BUILD) $(BENCH_E2E) > $(BENCH_BUILD)/e2e.log 2>&1 \
 	    || echo "bench: emu/e2e-suite ended with status $$? (see $(BENCH_BUILD)/e2e.log)"; \
 	fi
 	@echo

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <sstream>
 
 #include "capsule/Capsule.h"
@@ -203,10 +204,12 @@ TEST_F(ImageHeaderTest, PayloadStartsAfterTheHeaderSize) {
   EXPECT_EQ(ValidateImageHeader(&h, 1016), EFI_SUCCESS);
   EXPECT_EQ(KvnPayload(&h), (UINT8 *)&h + 16);
   EXPECT_EQ(KvnPayloadLength(&h), 1000u);
-  KVN_FW_HEADER longer = Header(64, 1064);
-  EXPECT_EQ(ValidateImageHeader(&longer, 2000), EFI_SUCCESS);
-  EXPECT_EQ(KvnPayload(&longer), (UINT8 *)&longer + 64);
-  EXPECT_EQ(KvnPayloadLength(&longer), 1000u);
+  // A 64-byte header, at the start of the 2000 bytes the image is said to hold.
+  alignas(KVN_FW_HEADER) UINT8 image[2000] = {};
+  KVN_FW_HEADER *longer = new (image) KVN_FW_HEADER(Header(64, 1064));
+  EXPECT_EQ(ValidateImageHeader(longer, 2000), EFI_SUCCESS);
+  EXPECT_EQ(KvnPayload(longer), image + 64);
+  EXPECT_EQ(KvnPayloadLength(longer), 1000u);
 }
 
 TEST_F(ImageHeaderTest, InconsistentSizesAreRefusedWithTheirReason) {

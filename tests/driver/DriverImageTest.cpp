@@ -85,7 +85,7 @@ TEST(DriverImage, StaysWithinTheSizeOfTheFirmwaresOwnUsbDriver) {
   LOAD_IMAGE_OR_SKIP(image);
   EXPECT_LE(image.size(), kImageSizeLimit)
       << "KvrFmpDriver.efi has grown past " << kImageSizeLimit
-      << " bytes; the link map build/efi/KvrFmpDriver.map tells where the bytes are";
+      << " bytes; the link map beside it, KvrFmpDriver.map, tells where the bytes are";
 
   // No section is both writable and executable, and each starts on a 4 KiB page, as
   // firmware that protects image memory needs.
