@@ -81,7 +81,11 @@ TEST_F(PrivateDataTest, SecondCallReplacesTheDescriptorArrayWithoutLeaking) {
   first->Version = 0x0105;  // as the update run does with the camera's bcdDevice
 
   ASSERT_EQ(InitializeKVDescriptor(), EFI_SUCCESS);
-  EXPECT_FALSE(P.IsLiveAllocation(first));
+  // The host's allocator may hand the freed array's address straight back (it does without
+  // AddressSanitizer): then only the count below tells the old array was freed.
+  if (Record().pDescriptor != first) {
+    EXPECT_FALSE(P.IsLiveAllocation(first));
+  }
   EXPECT_EQ(Record().pDescriptor[0].Version, 0xB0000489u);
   EXPECT_EQ(P.Pool().outstanding, 2u);  // the record and one descriptor array
 }
