@@ -127,6 +127,14 @@ class UsbBus {
   void ClearTransfers() { transfers_.clear(); }
   // The transfers so far, moved out: none are recorded afterwards until the next one.
   std::vector<Transfer> TakeTransfers() { return std::exchange(transfers_, {}); }
+  // Whether transfers are kept for Transfers() (the default). Off, a transfer is counted
+  // and its data stage bytes added up, nothing more: for runs that look only at outcomes.
+  void RecordTransfers(bool record) { recordTransfers_ = record; }
+  // Every transfer since the bus was created, and the data stage bytes they carried,
+  // recorded or not.
+  size_t TransferCount() const { return transferCount_; }
+  uint64_t BytesOut() const { return bytesOut_; }
+  uint64_t BytesIn() const { return bytesIn_; }
 
   // The transfer with this index fails without reaching the device.
   void FailTransfer(size_t index, EFI_STATUS status, uint32_t usbStatus);
@@ -207,6 +215,9 @@ class UsbBus {
   std::unordered_map<const EFI_USB_IO_PROTOCOL *, Interface *> byIo_;
   std::vector<Transfer> transfers_;
   size_t transferCount_ = 0;
+  uint64_t bytesOut_ = 0;
+  uint64_t bytesIn_ = 0;
+  bool recordTransfers_ = true;
   std::map<size_t, std::pair<EFI_STATUS, uint32_t>> indexFailures_;
   std::map<size_t, size_t> shortenedAnswers_;  // transfer index -> most bytes delivered
   std::vector<MatchFailure> matchFailures_;

@@ -498,7 +498,11 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
       *usbStatus = *written;
       t.usbStatus = *written;
     }
-    transfers_.push_back(std::move(t));
+    bytesOut_ += t.dataOut.size();
+    bytesIn_ += t.dataIn.size();
+    if (recordTransfers_) {
+      transfers_.push_back(std::move(t));
+    }
     Sync();
     return status;
   };

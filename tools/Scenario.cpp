@@ -236,6 +236,7 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   }
 
   platform.Usb().ShortAnswersFail(options.shortAnswersFail);
+  platform.Usb().RecordTransfers(options.detailedRecord);
   platform.SetStallBudgetUs(options.stallBudgetUs);
   std::shared_ptr<camera::Camera> device;
   if (options.camera != Camera::None) {
@@ -262,13 +263,13 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   outcome.progress = recorder.values;
   outcome.virtualUs = platform.NowUs();
   outcome.transferLog = platform.Usb().TakeTransfers();
-  outcome.transfers = outcome.transferLog.size();
+  outcome.transfers = platform.Usb().TransferCount();
   outcome.staleCalls = platform.Usb().StaleCalls();
-  for (const sim::Transfer &t : outcome.transferLog) {
-    outcome.bytesOut += t.dataOut.size();
-    outcome.bytesIn += t.dataIn.size();
+  outcome.bytesOut = platform.Usb().BytesOut();
+  outcome.bytesIn = platform.Usb().BytesIn();
+  if (options.detailedRecord) {
+    outcome.stalls = platform.Stalls();
   }
-  outcome.stalls = platform.Stalls();
   outcome.log = sim::TakeCapturedLog();
   if (pKVFmpPrivateData != nullptr) {  // the record the driver keeps, as in firmware
     // Freed only when they are the driver's pool blocks: a record the run left half-made
@@ -284,7 +285,9 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   const sim::Platform::PoolStats pool = platform.Pool();
   outcome.poolBlocksLeft = pool.outstanding;
   outcome.allocations = pool.calls;
-  outcome.allocationSizes = platform.AllocationSizes();
+  if (options.detailedRecord) {
+    outcome.allocationSizes = platform.AllocationSizes();
+  }
   outcome.peakPoolBytes = pool.peakBytes;
   outcome.poolLeaks = platform.Leaks();
   outcome.violations = platform.Violations();

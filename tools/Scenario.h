@@ -58,6 +58,10 @@ struct Options {
   bool shortAnswersFail = true;
   // Most virtual time the driver may stall; a run that would stall longer is stopped.
   uint64_t stallBudgetUs = uint64_t{30} * 60 * 1000 * 1000;
+  // Whether the outcome keeps what a run's outcome counts in detail: every transfer, stall
+  // and allocation size (transferLog, stalls, allocationSizes). Off, they stay empty and
+  // the counts (transfers, bytesOut, bytesIn, allocations) are still given.
+  bool detailedRecord = true;
 };
 
 struct Outcome {

@@ -259,6 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                         : scenario::Path::Insyde;
   options.shortAnswersFail = (data[0] & 0x80) == 0;
   options.stallBudgetUs = 2 * WorstCaseUs(true);
+  options.detailedRecord = false;  // nothing below looks at single transfers or stalls
   std::shared_ptr<DisturbedCamera> cam;
   options.makeCamera = [&](camera::Config config) {
     // The configuration the camera announces, built once per kind of camera rather than at
