@@ -154,7 +154,7 @@ FUZZ_SUPPORT       := $(DRIVER_SRCS) sim/HostSink.cpp
 # Host sources of the targets that run on the simulated platform.
 FUZZ_SIM_SRCS        := $(filter-out sim/HostSink.cpp,$(wildcard sim/*.cpp)) $(wildcard camera/*.cpp)
 DevicePath_FUZZ_LINKS := $(FUZZ_SIM_SRCS)
-UpdateRun_FUZZ_LINKS  := $(FUZZ_SIM_SRCS) tools/Scenario.cpp tools/CapsuleFormat.cpp
+UpdateRun_FUZZ_LINKS  := $(FUZZ_SIM_SRCS) tools/Scenario.cpp tools/CapsuleFormat.cpp tests/fuzz/HostHeap.cpp
 
 fuzz_tree = $(or $(if $(filter camera/%,$(1)),model),$(if $(filter $(DRIVER_SRCS),$(1)),obj),host)
 fuzz_objs = $(foreach s,$(1),$(FUZZ_BUILD)/$(call fuzz_tree,$(s))/$(s:.cpp=.o))

@@ -3,8 +3,9 @@
 // AddressSanitizer's allocator they took a third of its time. Here operator new and delete
 // take blocks from free lists of 16-byte size classes in one arena, and poison with
 // AddressSanitizer what no live block holds: a block's header, the slack and redzone behind
-// its bytes, and a freed block until it is handed out again. Host code still cannot read or
-// write past a block or into a freed one without a report.
+// its bytes, and a freed block until it is handed out again. The driver and the simulated
+// platform, which are instrumented, still cannot read or write past a block or into a freed
+// one without a report: the capsule the driver reads may sit in such a block.
 //
 // What stays on AddressSanitizer's own allocator: malloc and free, so every pool block the
 // simulated platform hands the driver keeps full redzones and quarantine; blocks above
