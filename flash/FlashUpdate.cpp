@@ -98,9 +98,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     const UINT32 Piece = PieceAt(Offset, Length);
     // A control transfer does not say how many bytes came back. Each piece starts as the
     // complement of the image, so bytes the camera leaves out can never pass the compare.
-    for (UINT32 I = 0; I < Piece; I++) {
-      Buffer[Offset + I] = (UINT8)~Payload[Offset + I];
-    }
+    KvrComplementMem(Buffer + Offset, Payload + Offset, Piece);
     if (!ReadFlash(UsbIo, Offset, Piece, Buffer + Offset)) {
       return Fail("ReadFlash failed %r\r\n");
     }

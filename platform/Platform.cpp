@@ -80,6 +80,14 @@ VOID KvrSetMem(VOID *Buffer, UINTN Length, UINT8 Value) {
   }
 }
 
+VOID KvrComplementMem(VOID *Destination, const VOID *Source, UINTN Length) {
+  UINT8 *D = (UINT8 *)Destination;
+  const UINT8 *S = (const UINT8 *)Source;
+  for (UINTN I = 0; I < Length; I++) {
+    D[I] = (UINT8)~S[I];
+  }
+}
+
 BOOLEAN KvrCompareMem(const VOID *A, const VOID *B, UINTN Length) {
   const UINT8 *Pa = (const UINT8 *)A;
   const UINT8 *Pb = (const UINT8 *)B;

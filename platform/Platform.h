@@ -32,6 +32,8 @@ EFI_USB_IO_PROTOCOL *OpenUsbIoHandle(EFI_HANDLE Handle, UINTN Index);
 // ---------------------------------------------------------------- memory helpers
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length);
 VOID KvrSetMem(VOID *Buffer, UINTN Length, UINT8 Value);
+// Destination[I] = ~Source[I] for each of Length bytes; the two do not overlap.
+VOID KvrComplementMem(VOID *Destination, const VOID *Source, UINTN Length);
 BOOLEAN KvrCompareMem(const VOID *A, const VOID *B, UINTN Length);  // TRUE when equal
 BOOLEAN KvrCompareGuid(const EFI_GUID *A, const EFI_GUID *B);       // TRUE when equal
 UINTN KvrStrLen(const CHAR16 *String, UINTN MaxLength);              // bounded
