@@ -499,7 +499,6 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
       t.usbStatus = *written;
     }
     bytesOut_ += t.dataOut.size();
-    bytesIn_ += t.dataIn.size();
     if (recordTransfers_) {
       transfers_.push_back(std::move(t));
     }
@@ -556,7 +555,10 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
       delivered = std::min(delivered, it->second);
       shortenedAnswers_.erase(it);
     }
-    t.dataIn.assign(reply.data.begin(), reply.data.begin() + delivered);
+    bytesIn_ += delivered;
+    if (recordTransfers_) {
+      t.dataIn.assign(reply.data.begin(), reply.data.begin() + delivered);
+    }
     if (delivered != 0) {
       std::memcpy(data, reply.data.data(), delivered);
     }

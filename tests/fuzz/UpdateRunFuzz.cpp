@@ -58,7 +58,7 @@ void Check(bool ok, const char *what, const scenario::Outcome &o) {
 }
 
 bool Has(const std::vector<std::string> &log, const char *line) {
-  return std::find(log.begin(), log.end(), std::string(line)) != log.end();
+  return std::any_of(log.begin(), log.end(), [&](const std::string &l) { return l == line; });
 }
 
 bool HasPrefix(const std::vector<std::string> &log, const char *prefix) {
