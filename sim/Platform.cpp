@@ -66,7 +66,13 @@ Platform &Live() {
 }
 
 bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) {
-  return std::memcmp(&a, &b, sizeof(EFI_GUID)) == 0;
+  // Two 8-byte loads a side rather than memcmp: every protocol lookup compares GUIDs, and a
+  // fuzzer's memcmp hook would take each differing pair for input it could learn from.
+  uint64_t wa[2], wb[2];
+  static_assert(sizeof wa == sizeof(EFI_GUID));
+  std::memcpy(wa, &a, sizeof wa);
+  std::memcpy(wb, &b, sizeof wb);
+  return wa[0] == wb[0] && wa[1] == wb[1];
 }
 
 std::string PointerText(const void *p) {
