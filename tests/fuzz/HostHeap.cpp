@@ -19,33 +19,35 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
 constexpr size_t kGranule = 16;
 constexpr size_t kLargestClass = 4096;
 constexpr size_t kClassCount = kLargestClass / kGranule;
-// A block: a header of one granule (its class), the bytes, then at least one granule of
-// redzone.
+// A block: a header of one granule (the next free block, its class), the bytes, then at
+// least one granule of redzone.
 constexpr size_t kHeader = kGranule;
 constexpr size_t kRedzone = kGranule;
 constexpr size_t kArenaBytes = size_t{64} << 20;
+// Freed blocks wait, poisoned, through this many later frees before they can be handed out
+// again: a use soon after the free is reported. Then they are reused newest first, while
+// they are still in the cache (reusing the oldest cost a twentieth of a run in misses).
+constexpr size_t kQuarantine = 256;
 
-struct FreeBlock {
-  FreeBlock *next;
+struct Header {
+  Header *next;
+  size_t cls;
 };
+static_assert(sizeof(Header) == kHeader);
 
 alignas(kGranule) unsigned char arena[kArenaBytes];
 size_t arenaUsed = 0;
 bool arenaPoisoned = false;
-// Per class, freed blocks in the order they were freed: a block is handed out again only
-// after every block of its class freed before it, so a use after free finds it poisoned for
-// as long as possible.
-struct FreeList {
-  FreeBlock *head;
-  FreeBlock *tail;
-};
-FreeList freeLists[kClassCount + 1];
+Header *freeLists[kClassCount + 1];
+Header *quarantine[kQuarantine];
+size_t quarantineAt = 0;
 // libFuzzer allocates from a second thread now and then; one flag keeps the lists whole.
 std::atomic_flag busy = ATOMIC_FLAG_INIT;
 
@@ -109,18 +111,16 @@ __attribute__((no_sanitize("address"))) void *Take(size_t size) {
       ASAN_POISON_MEMORY_REGION(arena, kArenaBytes);
       arenaPoisoned = true;
     }
-    FreeList &list = freeLists[cls];
-    if (FreeBlock *head = list.head) {
-      list.head = head->next;
-      if (list.head == nullptr) list.tail = nullptr;
+    if (Header *head = freeLists[cls]) {
+      freeLists[cls] = head->next;
       block = reinterpret_cast<unsigned char *>(head);
     } else {
       const size_t span = kHeader + cls * kGranule + kRedzone;
       if (span > kArenaBytes - arenaUsed) return nullptr;
       block = arena + arenaUsed;
       arenaUsed += span;
+      reinterpret_cast<Header *>(block)->cls = cls;
     }
-    *reinterpret_cast<size_t *>(block) = cls;
   }
   unsigned char *user = block + kHeader;
   Unpoison(user, size);
@@ -133,19 +133,15 @@ __attribute__((no_sanitize("address"))) void Give(void *p) {
     std::fprintf(stderr, "HostHeap: delete of %p, which is not a live block (freed twice?)\n", p);
     std::abort();
   }
-  unsigned char *block = static_cast<unsigned char *>(p) - kHeader;
-  const size_t cls = *reinterpret_cast<size_t *>(block);
-  Poison(p, cls);
+  auto *header = reinterpret_cast<Header *>(static_cast<unsigned char *>(p) - kHeader);
+  Poison(p, header->cls);
   Lock lock;
-  auto *entry = reinterpret_cast<FreeBlock *>(block);
-  entry->next = nullptr;
-  FreeList &list = freeLists[cls];
-  if (list.tail != nullptr) {
-    list.tail->next = entry;
-  } else {
-    list.head = entry;
+  Header *released = std::exchange(quarantine[quarantineAt], header);
+  quarantineAt = (quarantineAt + 1) % kQuarantine;
+  if (released != nullptr) {
+    released->next = freeLists[released->cls];
+    freeLists[released->cls] = released;
   }
-  list.tail = entry;
 }
 
 void *New(size_t size) {
