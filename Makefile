@@ -32,7 +32,7 @@ EFI_CXXFLAGS := --target=x86_64-unknown-windows -std=c++20 -ffreestanding -fno-e
 EFI_DRIVER_CXXFLAGS := $(filter-out -O2,$(EFI_CXXFLAGS)) -Oz -flto -ffunction-sections \
                        -fdata-sections
 
-.PHONY: all deps host efi test demo demo-sim clean fuzz fuzz-build fuzz-campaign
+.PHONY: all deps host efi test demo demo-sim clean fuzz fuzz-build fuzz-campaign fuzz-heap-test
 
 all: host efi
 
@@ -117,6 +117,7 @@ FORCE:
 # The fuzz targets run first so that the test runner's summary closes the output.
 test: host efi fuzz-build
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+	$(MAKE) --no-print-directory fuzz-heap-test
 	$(MAKE) --no-print-directory emu-lib-test
 	$(MAKE) --no-print-directory emu-smoke
 	$(MAKE) --no-print-directory emu-e2e
@@ -188,6 +189,23 @@ $(FUZZ_BUILD)/model/%.o: %.cpp
 .SECONDEXPANSION:
 $(FUZZ_BUILD)/%_fuzz: $$(call fuzz_objs,tests/fuzz/$$*Fuzz.cpp $(FUZZ_SUPPORT) $$($$*_FUZZ_LINKS))
 	clang++ $(FUZZ_LDFLAGS) $^ -o $@
+
+# The whole-run target's heap reports what it should: a block of each size near a granule
+# edge, read past, read before, read after free and deleted twice.
+$(FUZZ_BUILD)/heap_check: tests/fuzz/HostHeapCheck.cpp tests/fuzz/HostHeap.cpp
+	@mkdir -p $(dir $@)
+	clang++ $(FUZZ_COMMON_FLAGS) -O1 -fsanitize=address $^ -o $@
+
+fuzz-heap-test: $(FUZZ_BUILD)/heap_check
+	@for size in 1 7 8 9 15 16 17 100 4096; do \
+	  $< fit $$size || { echo "heap_check: fit $$size failed"; exit 1; }; \
+	  for case in past before freed twice; do \
+	    if $< $$case $$size 2>$(FUZZ_BUILD)/heap_check.log || \
+	       ! grep -qE 'AddressSanitizer: use-after-poison|HostHeap: delete of' $(FUZZ_BUILD)/heap_check.log; then \
+	      echo "heap_check: $$case $$size was not reported"; cat $(FUZZ_BUILD)/heap_check.log; exit 1; \
+	    fi; \
+	  done; \
+	done; echo "fuzz heap: 45 cases reported as they should"
 
 fuzz: fuzz-build host
 	./scripts/fuzz-seeds $(HOST_BUILD)/kvrcap $(FUZZ_BUILD)/seeds
