@@ -46,7 +46,12 @@ alignas(kGranule) unsigned char arena[kArenaBytes];
 size_t arenaUsed = 0;
 bool arenaPoisoned = false;
 Header *freeLists[kClassCount + 1];
-Header *quarantine[kQuarantine];
+// With each block its class, so that releasing it reads nothing from the block.
+struct Quarantined {
+  Header *block;
+  size_t cls;
+};
+Quarantined quarantine[kQuarantine];
 size_t quarantineAt = 0;
 // libFuzzer allocates from a second thread now and then; one flag keeps the lists whole.
 std::atomic_flag busy = ATOMIC_FLAG_INIT;
@@ -136,11 +141,11 @@ __attribute__((no_sanitize("address"))) void Give(void *p) {
   auto *header = reinterpret_cast<Header *>(static_cast<unsigned char *>(p) - kHeader);
   Poison(p, header->cls);
   Lock lock;
-  Header *released = std::exchange(quarantine[quarantineAt], header);
+  const Quarantined released = std::exchange(quarantine[quarantineAt], {header, header->cls});
   quarantineAt = (quarantineAt + 1) % kQuarantine;
-  if (released != nullptr) {
-    released->next = freeLists[released->cls];
-    freeLists[released->cls] = released;
+  if (released.block != nullptr) {
+    released.block->next = freeLists[released.cls];
+    freeLists[released.cls] = released.block;
   }
 }
 
