@@ -136,7 +136,7 @@ test: host efi fuzz-build
 #           for, and counting them took a third of a whole-run execution); neither UBSan
 #           nor ASan's use-after-scope checks, which look at the host code's own arithmetic
 #           and locals (the host tests check those) and took a seventh and a fifth of a
-#           whole-run execution;
+#           whole-run execution replaying a fixed corpus;
 #   model/  the camera model, and what the whole-run target builds its world and judges
 #           the outcome with (tools/, the target and its heap), which read nothing of the
 #           driver's memory but its record's pointers, from a live pool block: optimised
