@@ -31,11 +31,9 @@ void ClearCapturedLog() { Messages().clear(); }
 
 std::vector<std::string> TakeCapturedLog() { return std::exchange(Messages(), {}); }
 
-// Not instrumented by AddressSanitizer: a string view's bounds are its caller's to keep, and
-// the sink's callers measure the driver's text, instrumented, before they hand it over. The
-// sink converts every message of every run, nearly all of them ASCII: those take two
+// The sink converts every message of every run, nearly all of them ASCII: those take two
 // straight passes, the others are sized once and written in place.
-__attribute__((no_sanitize("address"))) std::string ToUtf8(std::u16string_view Text) {
+std::string ToUtf8(std::u16string_view Text) {
   char16_t above = 0;
   for (char16_t c : Text) {
     above |= c;
