@@ -60,7 +60,7 @@ std::atomic_flag busy = ATOMIC_FLAG_INIT;
 // addressable, k when only the first k are, and kPoisoned when none is (the value
 // ASAN_POISON_MEMORY_REGION writes). Blocks start and end on a granule, so their shadow is
 // written directly, two bytes a granule, rather than through the general interface, which
-// took a tenth of a run. The stores are volatile: a memset here would be intercepted and
+// took a twentieth of a run. The stores are volatile: a memset here would be intercepted and
 // checked like any other.
 constexpr unsigned char kPoisoned = 0xF7;
 uintptr_t shadowOffset = 0;
@@ -169,15 +169,16 @@ void Delete(void *p) noexcept {
   }
 }
 
-void *NewAligned(size_t size, std::align_val_t align) {
-  const size_t a = static_cast<size_t>(align);
-  if (void *p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
-  throw std::bad_alloc();
-}
-
+// aligned_alloc takes a multiple of the alignment; a size too large to round up fails.
 void *NewAlignedNoThrow(size_t size, std::align_val_t align) noexcept {
   const size_t a = static_cast<size_t>(align);
-  return std::aligned_alloc(a, (size + a - 1) / a * a);
+  if (size > SIZE_MAX - (a - 1)) return nullptr;
+  return std::aligned_alloc(a, size == 0 ? a : (size + a - 1) / a * a);
+}
+
+void *NewAligned(size_t size, std::align_val_t align) {
+  if (void *p = NewAlignedNoThrow(size, align)) return p;
+  throw std::bad_alloc();
 }
 
 }  // namespace
