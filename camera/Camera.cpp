@@ -272,9 +272,9 @@ usb::Reply Camera::CommandChannel(const usb::Setup &setup, const std::vector<uin
     if (!pendingAnswer_) {
       return usb::Stall();  // no command asked for data
     }
-    const std::vector<uint8_t> answer(pendingAnswer_->begin(), pendingAnswer_->end());
     return Truncated(
-        answer, std::min<size_t>(setup.wLength, misbehaviour_.answerLength.value_or(kBlockLength)));
+        std::vector<uint8_t>(pendingAnswer_->begin(), pendingAnswer_->end()),
+        std::min<size_t>(setup.wLength, misbehaviour_.answerLength.value_or(kBlockLength)));
   }
   return usb::Stall();
 }

@@ -86,21 +86,21 @@ std::string ParseDescriptors(const std::vector<uint8_t> &device,
   size_t offset = config[0];
   while (offset < total) {  // every step advances by at least 2
     const size_t remaining = total - offset;
-    const std::string at = " at offset " + std::to_string(offset);
+    const auto at = [offset] { return " at offset " + std::to_string(offset); };
     if (remaining < 2) {
-      return "descriptor header cut short" + at;
+      return "descriptor header cut short" + at();
     }
     const size_t length = config[offset];
     const uint8_t type = config[offset + 1];
     if (length < 2) {
-      return "descriptor length " + std::to_string(length) + at;
+      return "descriptor length " + std::to_string(length) + at();
     }
     if (length > remaining) {
-      return "descriptor of " + std::to_string(length) + " bytes runs past wTotalLength" + at;
+      return "descriptor of " + std::to_string(length) + " bytes runs past wTotalLength" + at();
     }
     if (type == USB_DESC_TYPE_INTERFACE) {
       if (length < sizeof(EFI_USB_INTERFACE_DESCRIPTOR)) {
-        return "interface descriptor of " + std::to_string(length) + " bytes" + at;
+        return "interface descriptor of " + std::to_string(length) + " bytes" + at();
       }
       if (std::string why = CloseInterface(open, out); !why.empty()) {
         return why;
@@ -109,10 +109,10 @@ std::string ParseDescriptors(const std::vector<uint8_t> &device,
       std::memcpy(&open->descriptor, &config[offset], sizeof open->descriptor);
     } else if (type == USB_DESC_TYPE_ENDPOINT) {
       if (length < sizeof(EFI_USB_ENDPOINT_DESCRIPTOR)) {
-        return "endpoint descriptor of " + std::to_string(length) + " bytes" + at;
+        return "endpoint descriptor of " + std::to_string(length) + " bytes" + at();
       }
       if (!open) {
-        return "endpoint descriptor outside any interface" + at;
+        return "endpoint descriptor outside any interface" + at();
       }
       EFI_USB_ENDPOINT_DESCRIPTOR endpoint;
       std::memcpy(&endpoint, &config[offset], sizeof endpoint);
@@ -142,6 +142,8 @@ void Append(std::vector<uint8_t> &path, const Node &node) {
 // ACPI(PNP0A03,0)/PCI(0x14,0)/USB(port,interface)/End, packed.
 std::vector<uint8_t> DevicePathOf(uint8_t port, uint8_t interfaceNumber) {
   std::vector<uint8_t> path;
+  path.reserve(sizeof(ACPI_HID_DEVICE_PATH) + sizeof(PCI_DEVICE_PATH) + sizeof(USB_DEVICE_PATH) +
+               sizeof(EFI_DEVICE_PATH_PROTOCOL));
   Append(path, ACPI_HID_DEVICE_PATH{{ACPI_DEVICE_PATH, ACPI_DP, {sizeof(ACPI_HID_DEVICE_PATH), 0}},
                                     kPciRootHid,
                                     0});
