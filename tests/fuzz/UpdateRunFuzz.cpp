@@ -43,7 +43,7 @@ namespace {
 // the sample has it, at 0x1300); and one short piece and block (the version block at 0x300,
 // the nearest candidate to the start). Most of a run's cost grows with the image, and most
 // of what the fuzzer finds needs no second piece.
-constexpr size_t kLongPayloadLength = 4096 + 1904;
+constexpr size_t kLongPayloadLength = 0x1300 + 0x20;
 constexpr size_t kShortPayloadLength = 0x300 + 0x20;
 // A flash chip of 8 KiB: room for either image, and little to set up per run.
 constexpr size_t kFlashSize = 8 * 1024;
