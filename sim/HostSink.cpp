@@ -72,8 +72,8 @@ constexpr UINTN kLongestPlainText = 4096;
 
 // The text of a message handed over finished, as the log channels hand theirs: the format
 // "%s" with a text shorter than the formatter's limit, which formatting would copy unchanged.
-// Null for any other message.
-const CHAR16 *FinishedText(const CHAR8 *Format, va_list Args, UINTN *Length) {
+// Null for any other message. *Ascii tells whether every character is below 0x80.
+const CHAR16 *FinishedText(const CHAR8 *Format, va_list Args, UINTN *Length, bool *Ascii) {
   if (Format[0] != '%' || Format[1] != 's' || Format[2] != '\0') {
     return nullptr;
   }
@@ -85,10 +85,13 @@ const CHAR16 *FinishedText(const CHAR8 *Format, va_list Args, UINTN *Length) {
     return nullptr;
   }
   UINTN Chars = 0;
+  CHAR16 Above = 0;
   while (Chars < kLongestPlainText && Text[Chars] != 0) {
+    Above |= Text[Chars];
     Chars++;
   }
   *Length = Chars;
+  *Ascii = Above < 0x80;
   return Chars < kLongestPlainText ? Text : nullptr;
 }
 
@@ -108,13 +111,18 @@ UINTN PlainFormatLength(const CHAR8 *Format) {
   return 0;
 }
 
+// Room set aside at the first message after the log is taken: more than an update run logs.
+constexpr size_t kMessagesPerRun = 128;
+
 }  // namespace
 
 VOID DebugSink(const CHAR8 *Format, va_list Args) {
   std::string message;
   UINTN length = 0;
-  if (const CHAR16 *text = FinishedText(Format, Args, &length)) {
-    message = sim::ToUtf8(std::u16string_view(text, length));
+  bool ascii = false;
+  if (const CHAR16 *text = FinishedText(Format, Args, &length, &ascii)) {
+    message = ascii ? std::string(text, text + length)
+                    : sim::ToUtf8(std::u16string_view(text, length));
   } else if ((length = PlainFormatLength(Format)) != 0) {
     message.assign(Format, length);
   } else {
@@ -134,5 +142,9 @@ VOID DebugSink(const CHAR8 *Format, va_list Args) {
   if (sim::EchoEnabled()) {
     std::fputs(message.c_str(), stderr);
   }
-  sim::Messages().push_back(std::move(message));
+  std::vector<std::string> &messages = sim::Messages();
+  if (messages.capacity() == 0) {
+    messages.reserve(kMessagesPerRun);
+  }
+  messages.push_back(std::move(message));
 }
