@@ -44,7 +44,7 @@ uint32_t Crc32(const void *data, size_t length) {
   uint32_t crc = 0xFFFFFFFFU;
   for (; length >= 8; p += 8, length -= 8) {
     uint64_t word;
-    std::memcpy(&word, p, sizeof word);  // little-endian, as every UEFI platform
+    std::memcpy(&word, p, sizeof word);  // read little-endian: the x86-64 host is
     word ^= crc;
     crc = tables[7][word & 0xFF] ^ tables[6][(word >> 8) & 0xFF] ^
           tables[5][(word >> 16) & 0xFF] ^ tables[4][(word >> 24) & 0xFF] ^
