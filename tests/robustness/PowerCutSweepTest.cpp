@@ -110,13 +110,9 @@ TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
   for (size_t k = 0; k < transfers.size(); k++) {
     if (!transfers[k].reachedDevice) continue;
     const bool discovery = k < clean.transfersBeforeLoop;
-    char setup[48];
-    const EFI_USB_DEVICE_REQUEST &s = transfers[k].setup;
-    std::snprintf(setup, sizeof setup, "%02X.%02X.%04X.%04X.%04X", s.RequestType, s.Request,
-                  s.Value, s.Index, s.Length);
     const std::string fault = std::string(path.name) + ": power cut at transfer " +
-                              std::to_string(k) + " of " + std::to_string(transfers.size()) +
-                              " (" + setup + (discovery ? ", discovery)" : ")");
+                              std::to_string(k) + " of " + std::to_string(transfers.size()) + " (" +
+                              SetupText(transfers[k].setup) + (discovery ? ", discovery)" : ")");
     bool falseSuccess = false;
     const bool ok = CutAndBootAgain(capsule, transfers, k, discovery, fault, &falseSuccess);
     // A camera that leaves the bus during discovery is no camera to this run: the

@@ -290,4 +290,17 @@ bool Answered(const sim::Transfer &transfer) {
   return transfer.direction == EfiUsbDataIn && transfer.reachedDevice && !transfer.dataIn.empty();
 }
 
+std::string SetupText(const EFI_USB_DEVICE_REQUEST &setup) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02X.%02X.%04X.%04X.%04X", setup.RequestType, setup.Request,
+                setup.Value, setup.Index, setup.Length);
+  return text;
+}
+
+void ExpectTransferFaultEnding(Ending ending, bool discovery, const std::string &fault) {
+  const bool allowed = ending == Ending::Updated || ending == Ending::UpdateFailed ||
+                       (discovery && ending == Ending::NothingMatched);
+  EXPECT_TRUE(allowed) << fault << ": ended '" << Name(ending) << "'";
+}
+
 }  // namespace robustness

@@ -118,4 +118,11 @@ void ReportLine(const std::string &line);
 // True for an IN transfer whose answer reached the caller with at least one byte.
 bool Answered(const sim::Transfer &transfer);
 
+// A setup packet as the sweeps name a fault point: "RT.RQ.VALU.INDX.LENG" in hexadecimal.
+std::string SetupText(const EFI_USB_DEVICE_REQUEST &setup);
+
+// A transfer that failed or came back short ends the run in one of the endings it may: in
+// the update, the update survives it or fails; in discovery it may also hide the camera.
+void ExpectTransferFaultEnding(Ending ending, bool discovery, const std::string &fault);
+
 }  // namespace robustness
