@@ -186,15 +186,93 @@ BOOLEAN DetachHideDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo);
 BOOLEAN DetachDFU_4C15(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 InterfaceNumber);
 BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo);
 
-// Waits for the DFU ROM device (PID 0x4C00, VID 0x3B5A or Vid); on TRUE *RomUsbIo is the
-// USB I/O interface of the last one in handle order.
-BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid);
-// One look at the USB handles for the DFU ROM device by the same rule, with no wait and no
-// request on the wire (the cached device descriptors): a camera whose update was cut short
-// there powers up as that device.
-BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid);
-// Waits for a device with this VID, PID and bcdDevice.
-BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version);
+// Waits for the DFU ROM device (PID 0x4C00, VID 0x3B5A or Vid) on the port chain Port; on
+// TRUE *RomUsbIo is the USB I/O interface of the last one in handle order. A device on
+// another port is not looked at.
+BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port);
+// One look at the USB handles for the DFU ROM device by the same rule, on Port or, when Port
+// is NULL, on any port, with no wait and no request on the wire (the cached device
+// descriptors): a camera whose update was cut short there powers up as that device.
+BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port);
+// Waits for a device with this VID, PID and bcdDevice on the port chain Port.
+BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version, const KV_PORT_CHAIN *Port);
+
+// ---------------------------------------------------------------- the in-flight record
+// Right before the camera is sent into its DFU ROM device, the procedure writes one
+// non-volatile, boot-service-only variable that says which update is under way on which
+// port. A power loss from then on may strand the camera as its ROM device, whose VID:PID
+// the whole chip family shares: only this record lets the next run tell that the ROM
+// device on that port is this camera, waiting for this image. The record is deleted once
+// the camera is back on its port as something else than the ROM device (with the new
+// identity or, after a failed update, with the old one).
+
+// "KvrDfuInFlight" under {063FCEBE-765E-48BC-B4E2-549BEBD395B0}.
+#define DFU_IN_FLIGHT_NAME u"KvrDfuInFlight"
+#define DFU_IN_FLIGHT_GUID \
+  {0x063FCEBE, 0x765E, 0x48BC, {0xB4, 0xE2, 0x54, 0x9B, 0xEB, 0xD3, 0x95, 0xB0}}
+#define DFU_IN_FLIGHT_ATTRIBUTES (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS)
+#define DFU_IN_FLIGHT_SIGNATURE 0x4649564BU  // "KVIF"
+#define DFU_IN_FLIGHT_VERSION 1
+
+#pragma pack(push, 1)
+struct DFU_IN_FLIGHT_RECORD {
+  UINT32 dwSignature;  // DFU_IN_FLIGHT_SIGNATURE
+  UINT16 wVersion;     // DFU_IN_FLIGHT_VERSION
+  UINT16 wImageVID;    // the image header's IDs: the camera the image is made for
+  UINT16 wImagePID;
+  UINT16 wFwVID;  // the version block's: the identity the camera comes back with
+  UINT16 wFwPID;
+  UINT16 wFwVersion;
+  UINT32 dwLength;  // bytes the download sends
+  UINT32 dwCrc32;   // CRC32 (UEFI 2.10's CalculateCrc32) of those bytes
+  KV_PORT_CHAIN Port;
+};
+#pragma pack(pop)
+static_assert(offsetof(DFU_IN_FLIGHT_RECORD, wImageVID) == 6);
+static_assert(offsetof(DFU_IN_FLIGHT_RECORD, wFwVID) == 10);
+static_assert(offsetof(DFU_IN_FLIGHT_RECORD, dwLength) == 16);
+static_assert(offsetof(DFU_IN_FLIGHT_RECORD, dwCrc32) == 20);
+static_assert(offsetof(DFU_IN_FLIGHT_RECORD, Port) == 24);
+static_assert(sizeof(DFU_IN_FLIGHT_RECORD) == 24 + sizeof(KV_PORT_CHAIN));
+
+// Where the camera of one DFU update is, and which camera the image is made for.
+struct DFU_TARGET {
+  KV_PORT_CHAIN Port;  // the camera's port chain: the only port its waits look at
+  UINT16 wImageVID;    // the image header's IDs
+  UINT16 wImagePID;
+};
+
+// The record of an update of this payload to Target (NULL: port and image IDs not known).
+// FALSE for a payload without a version block.
+BOOLEAN DFUInFlightRecordOf(const UINT8 *Payload, UINT64 PayloadLength, const DFU_TARGET *Target,
+                            DFU_IN_FLIGHT_RECORD *Record);
+// The record as the variable holds it; FALSE when there is none, or none of this layout.
+BOOLEAN DFUReadInFlightRecord(DFU_IN_FLIGHT_RECORD *Record);
+// Writes the record; TRUE when the variable holds it. A store that refuses it (full,
+// locked) is logged: the update goes on, but a power loss from here on cannot be resumed.
+BOOLEAN DFUWriteInFlightRecord(const DFU_IN_FLIGHT_RECORD *Record);
+// At the end of an update that holds the record (RecordHeld): deletes it when the camera is
+// back on the record's port (CameraBack, or one more look finds a device there that is not
+// the ROM device); keeps it while the port holds the ROM device or nothing.
+VOID DFUSettleInFlightRecord(BOOLEAN RecordHeld, BOOLEAN CameraBack,
+                             const DFU_IN_FLIGHT_RECORD *Record);
+// One look for a device that is not the DFU ROM device (by WaitForDFURomDevice's rule with
+// Vid) on Port; silent.
+BOOLEAN CameraBackOnPort(UINT16 Vid, const KV_PORT_CHAIN *Port);
+// One look for a DFU ROM device (by the same rule) on any port; on TRUE *Rom is the device
+// descriptor of the last one in handle order.
+BOOLEAN FindOtherRomDevice(UINT16 Vid, EFI_USB_DEVICE_DESCRIPTOR *Rom);
+
+// Run when no table entry matched the image: a ROM device of the chip family (PID 0x4C00,
+// VID 0x3B5A or the version block's) may be a camera stranded by a power loss. When the
+// in-flight record names this image and a ROM device sits on its port, the update resumes
+// there (DFUFwDownload without a camera interface); any other such ROM device is left
+// alone, named in the log, and the run's status is EFI_NOT_READY: it may be this camera,
+// stranded before any record, and nothing says so. FALSE when no such ROM device is on the
+// bus; otherwise TRUE with *Status the run's status.
+BOOLEAN DFUResumeInterrupted(const UINT8 *Payload, UINT64 PayloadLength, UINT16 ImageVid,
+                             UINT16 ImagePid, TARVEL_PROGRESS_PROTOCOL *Progress,
+                             EFI_STATUS *Status);
 
 // Adds Step to *Accumulator and reports the sum; reports Percent as it is. Both skip the
 // report when Progress is NULL.
@@ -202,11 +280,12 @@ VOID AdvanceProgress(UINT32 *Accumulator, UINT32 Step, TARVEL_PROGRESS_PROTOCOL 
 VOID ReportProgress(TARVEL_PROGRESS_PROTOCOL *Progress, UINT32 Percent);
 
 // Detaches the camera into its DFU ROM device, downloads Payload and waits for the camera
-// to come back with the new version. Mode is the device table entry's wMode;
-// InterfaceNumber its DFU interface (mode 1 only). EFI_INVALID_PARAMETER, with nothing
-// sent, for a payload without a version block or too long for a DFU download;
-// EFI_DEVICE_ERROR when the ROM device does not appear or the camera does not come back
-// with the new VID, PID and version.
+// to come back with the new version, on the camera's port (Target). Mode is the device
+// table entry's wMode; InterfaceNumber its DFU interface (mode 1 only); UsbIo NULL resumes
+// an update whose in-flight record names Target's port. EFI_INVALID_PARAMETER, with
+// nothing sent, for a payload without a version block or too long for a DFU download, or
+// a camera whose port is not known; EFI_DEVICE_ERROR when the ROM device does not appear
+// or the camera does not come back with the new VID, PID and version.
 EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
                          const UINT8 *Payload, UINT64 PayloadLength,
-                         TARVEL_PROGRESS_PROTOCOL *Progress);
+                         TARVEL_PROGRESS_PROTOCOL *Progress, const DFU_TARGET *Target);

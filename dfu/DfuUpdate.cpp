@@ -47,6 +47,7 @@ enum DEVICE_MATCH_KIND {
   MatchRomDevice,  // PID 0x4C00 with VID 0x3B5A or Vid
   MatchCamera,     // Vid, Pid and Version
   MatchInterface,  // the USB I/O interface UsbIo itself, silently
+  MatchNotRom,     // any device but the ROM device (as MatchRomDevice), silently
 };
 struct DEVICE_MATCH {
   DEVICE_MATCH_KIND Kind;
@@ -54,22 +55,37 @@ struct DEVICE_MATCH {
   UINT16 Pid;
   UINT16 Version;
   EFI_USB_IO_PROTOCOL *UsbIo;
+  const KV_PORT_CHAIN *Port;  // only devices on this port chain; NULL: on any port
 };
 
+BOOLEAN IsRomDevice(const EFI_USB_DEVICE_DESCRIPTOR *DeviceDesc, UINT16 Vid) {
+  return DeviceDesc->IdProduct == DFU_ROM_PID &&
+         (DeviceDesc->IdVendor == DFU_ROM_VID || DeviceDesc->IdVendor == Vid);
+}
+
 // One look at the USB handles: TRUE when any matched. *Matched (may be NULL) receives the
-// USB I/O interface of the last match in handle order. A look for an interface counts one
-// whose presence cannot be told (the handle lookup failed) as there.
-BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
+// USB I/O interface of the last match in handle order, *MatchedDesc (may be NULL) its
+// device descriptor. A look for an interface counts one whose presence cannot be told (the
+// handle lookup failed) as there. A handle on another port than Match->Port is not looked
+// at: nothing of it is read but its device path.
+BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched,
+                       EFI_USB_DEVICE_DESCRIPTOR *MatchedDesc = NULL) {
   UINTN HandleCount = 0;
   EFI_HANDLE *HandleBuffer = NULL;
-  const EFI_STATUS Status =
-      LocateUsbIoHandles(&HandleCount, &HandleBuffer, Match->Kind != MatchInterface);
+  const BOOLEAN Silent = Match->Kind == MatchInterface || Match->Kind == MatchNotRom;
+  const EFI_STATUS Status = LocateUsbIoHandles(&HandleCount, &HandleBuffer, !Silent);
   if (Match->Kind == MatchInterface && HandleBuffer == NULL && Status != EFI_NOT_FOUND) {
     return TRUE;
   }
 
   BOOLEAN Found = FALSE;
   for (UINTN Index = 0; HandleBuffer != NULL && Index < HandleCount; Index++) {
+    if (Match->Port != NULL) {
+      KV_PORT_CHAIN Port;
+      if (!KvrHandlePortChain(HandleBuffer[Index], &Port) || !KvrSamePort(&Port, Match->Port)) {
+        continue;
+      }
+    }
     EFI_USB_IO_PROTOCOL *UsbIo = OpenUsbIoHandle(HandleBuffer[Index], Index);
     if (UsbIo == NULL) {
       continue;
@@ -80,22 +96,30 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched)
     }
     EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
     if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
-      DeviceDesc.IdVendor = 0;
-      DeviceDesc.IdProduct = 0;
-      DeviceDesc.BcdDevice = 0;
+      KvrSetMem(&DeviceDesc, sizeof(DeviceDesc), 0);
     }
+    BOOLEAN Hit;
     if (Match->Kind == MatchRomDevice) {
-      if (DeviceDesc.IdProduct == DFU_ROM_PID &&
-          (DeviceDesc.IdVendor == DFU_ROM_VID || DeviceDesc.IdVendor == Match->Vid)) {
+      Hit = IsRomDevice(&DeviceDesc, Match->Vid);
+      if (Hit) {
         DebugMessage("Find DFU VID/PID = 3B5A/4C00\r\n");
-        Found = TRUE;
-        if (Matched != NULL) {
-          *Matched = UsbIo;
-        }
       }
-    } else if (DeviceDesc.IdVendor == Match->Vid && DeviceDesc.IdProduct == Match->Pid &&
-               DeviceDesc.BcdDevice == Match->Version) {
+    } else if (Match->Kind == MatchNotRom) {
+      Hit = !IsRomDevice(&DeviceDesc, Match->Vid);
+    } else {
+      Hit = DeviceDesc.IdVendor == Match->Vid && DeviceDesc.IdProduct == Match->Pid &&
+                    DeviceDesc.BcdDevice == Match->Version
+                ? TRUE
+                : FALSE;
+    }
+    if (Hit) {
       Found = TRUE;
+      if (Matched != NULL) {
+        *Matched = UsbIo;
+      }
+      if (MatchedDesc != NULL) {
+        *MatchedDesc = DeviceDesc;
+      }
     }
   }
   if (HandleBuffer != NULL) {
@@ -108,7 +132,7 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched)
 // leaves the bus (power lost, unplugged) takes its USB I/O interfaces with it, and firmware
 // frees them (EDK II's UsbBusDxe does): no request may go through one then.
 BOOLEAN LeftTheBus(EFI_USB_IO_PROTOCOL *UsbIo) {
-  const DEVICE_MATCH Match = {MatchInterface, 0, 0, 0, UsbIo};
+  const DEVICE_MATCH Match = {MatchInterface, 0, 0, 0, UsbIo, NULL};
   if (ScanUsbHandles(&Match, NULL)) {
     return FALSE;
   }
@@ -202,19 +226,29 @@ BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
 
 // ---------------------------------------------------------------- waits and progress
 
-BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL};
+BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port) {
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL, Port};
   return WaitForDevice(&Match, RomUsbIo);
 }
 
-BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL};
+BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port) {
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL, Port};
   return ScanUsbHandles(&Match, RomUsbIo);
 }
 
-BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version) {
-  const DEVICE_MATCH Match = {MatchCamera, Vid, Pid, Version, NULL};
+BOOLEAN FindOtherRomDevice(UINT16 Vid, EFI_USB_DEVICE_DESCRIPTOR *Rom) {
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL, NULL};
+  return ScanUsbHandles(&Match, NULL, Rom);
+}
+
+BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version, const KV_PORT_CHAIN *Port) {
+  const DEVICE_MATCH Match = {MatchCamera, Vid, Pid, Version, NULL, Port};
   return WaitForDevice(&Match, NULL);
+}
+
+BOOLEAN CameraBackOnPort(UINT16 Vid, const KV_PORT_CHAIN *Port) {
+  const DEVICE_MATCH Match = {MatchNotRom, Vid, 0, 0, NULL, Port};
+  return ScanUsbHandles(&Match, NULL);
 }
 
 VOID AdvanceProgress(UINT32 *Accumulator, UINT32 Step, TARVEL_PROGRESS_PROTOCOL *Progress) {
@@ -234,7 +268,7 @@ VOID ReportProgress(TARVEL_PROGRESS_PROTOCOL *Progress, UINT32 Percent) {
 
 EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
                          const UINT8 *Payload, UINT64 PayloadLength,
-                         TARVEL_PROGRESS_PROTOCOL *Progress) {
+                         TARVEL_PROGRESS_PROTOCOL *Progress, const DFU_TARGET *Target) {
   DebugMessage("DFUFwDownload() =>\r\n");
   EFI_USB_IO_PROTOCOL *RomUsbIo = NULL;
   UINT32 Accumulator = 0;
@@ -247,32 +281,45 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   }
   DebugMessage("Image size is OK\r\n");
 
-  FwVersionBlock Block;
-  if (!FindFwVersionBlock(Payload, PayloadLength, &Block, NULL)) {
+  DFU_IN_FLIGHT_RECORD Record;
+  if (!DFUInFlightRecordOf(Payload, PayloadLength, Target, &Record)) {
     DebugMessage("Failed to get FW version.\nFW file missed some patch.\r\n");
     return EFI_INVALID_PARAMETER;
   }
-  const UINT16 Version = FwVersionOf(&Block);
   DebugMessage("Prepare to write FW. The new FW : VID = %x, PID = %x, FWVersion = %x\r\n",
-               (UINT32)Block.wVID, (UINT32)Block.wPID, (UINT32)Version);
+               (UINT32)Record.wFwVID, (UINT32)Record.wFwPID, (UINT32)Record.wFwVersion);
+  // The waits accept only a device on the camera's port: without it any camera of the chip
+  // family could be taken for this one.
+  const KV_PORT_CHAIN *Port = &Record.Port;
+  if (Port->Length == 0) {
+    DebugMessage("The camera's USB port is not known: no DFU update\r\n");
+    return EFI_INVALID_PARAMETER;
+  }
 
+  // A resume works on the record that brought it here; otherwise the record exists only
+  // once this run has written it.
+  BOOLEAN RecordHeld = UsbIo == NULL ? TRUE : FALSE;
   // The results of these requests are not judged here: whether the camera went, shows in
   // whether its DFU ROM device comes.
   if (UsbIo != NULL) {
     DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)UsbIo);
     if (!DFUAllowUpdateFW_4C15(UsbIo) && LeftTheBus(UsbIo)) {
       // Nothing more to send: whether the camera comes back as its ROM device shows below.
-    } else if (Mode == UPDATE_MODE_DFU) {
-      (VOID) DetachDFU_4C15(UsbIo, InterfaceNumber);
-      BootServices->Stall(DFU_DETACH_SETTLE_US);
     } else {
-      (VOID) DetachHideDFU_4C15(UsbIo);
+      RecordHeld = DFUWriteInFlightRecord(&Record);
+      if (Mode == UPDATE_MODE_DFU) {
+        (VOID) DetachDFU_4C15(UsbIo, InterfaceNumber);
+        BootServices->Stall(DFU_DETACH_SETTLE_US);
+      } else {
+        (VOID) DetachHideDFU_4C15(UsbIo);
+      }
     }
   }
   AdvanceProgress(&Accumulator, DFU_PROGRESS_STEP, Progress);
 
-  if (!WaitForDFURomDevice(&RomUsbIo, Block.wVID)) {
+  if (!WaitForDFURomDevice(&RomUsbIo, Record.wFwVID, Port)) {
     DebugMessage("Reset and can't find DFU ROM device\r\n");
+    DFUSettleInFlightRecord(RecordHeld, FALSE, &Record);
     return EFI_DEVICE_ERROR;
   }
 
@@ -286,7 +333,9 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   if (Transferred || !LeftTheBus(RomUsbIo)) {
     (VOID) DetachDFURom_4C15(RomUsbIo);
   }
-  const BOOLEAN CameraBack = WaitForUpdatedCamera(Block.wVID, Block.wPID, Version);
+  const BOOLEAN CameraBack =
+      WaitForUpdatedCamera(Record.wFwVID, Record.wFwPID, Record.wFwVersion, Port);
+  DFUSettleInFlightRecord(RecordHeld, CameraBack, &Record);
   if (!Transferred) {
     DebugMessage("DFU download failed, update not complete\r\n");
   } else if (CameraBack) {

@@ -33,8 +33,6 @@ extern const EFI_GUID CameraXuGuid;
 // Timeout of the GET_DESCRIPTOR request that reads the configuration, in milliseconds.
 #define KV_DESCRIPTOR_TIMEOUT_MS 3000
 
-// Most nodes of a device path walked before the path is taken as having no end.
-#define KV_MAX_DEVICE_PATH_NODES 512
 
 // TRUE when the handle with this USB I/O interface and device path belongs to the camera:
 // IsUsbCameraDevice, then FindCameraExtensionUnit. Sets XuUnitId on TRUE.
@@ -75,3 +73,9 @@ EFI_STATUS GetUsbIoByLocateHandleBuffer();
 // Records a fault that may have hidden a camera from the scan in progress; the first one
 // recorded is the one GetUsbIoByLocateHandleBuffer returns.
 VOID NoteDiscoveryFault(EFI_STATUS Status);
+// Records that the probe of a device with these IDs could not finish because a request
+// failed (a stall, a time-out, a short answer): it may be the camera.
+VOID NoteProbeFault(UINT16 Vid, UINT16 Pid);
+// TRUE when the last scan could not finish the probe of a device with these IDs (or of
+// more devices than it keeps).
+BOOLEAN ProbeFaultHid(UINT16 Vid, UINT16 Pid);

@@ -9,6 +9,13 @@ namespace {
 // The first fault of the scan in progress (see NoteDiscoveryFault).
 EFI_STATUS ScanFault = EFI_SUCCESS;
 
+// The devices whose probe could not finish in the scan in progress (see NoteProbeFault);
+// past KV_PROBE_FAULT_MAX of them, any VID/PID counts as possibly missed.
+#define KV_PROBE_FAULT_MAX 8
+UINT16 ProbeFaultVid[KV_PROBE_FAULT_MAX];
+UINT16 ProbeFaultPid[KV_PROBE_FAULT_MAX];
+UINTN ProbeFaults = 0;
+
 // What the scan learnt about one handle that passed the probe.
 struct FOUND_INTERFACE {
   EFI_USB_IO_PROTOCOL *UsbIo;
@@ -18,6 +25,7 @@ struct FOUND_INTERFACE {
   UINT16 wFwVersion;
   BOOLEAN IsDfuInterface;
   UINT8 bInterfaceNumber;
+  KV_PORT_CHAIN Port;
 };
 
 // Entries in use; a record is never read past its table, whatever wCount says.
@@ -48,6 +56,7 @@ VOID AppendEntry(FmpPrivateData *Private, const FOUND_INTERFACE *Found, UINT16 M
   Private->wPID[Entry] = Found->wPID;
   Private->wFwVersion[Entry] = Found->wFwVersion;
   Private->wMode[Entry] = Mode;
+  Private->PortChain[Entry] = Found->Port;
   if (Mode == UPDATE_MODE_DFU) {
     Private->wInterfaceNumber[Entry] = Found->bInterfaceNumber;
   }
@@ -76,6 +85,7 @@ VOID RecordDfuInterface(FmpPrivateData *Private, const FOUND_INTERFACE *Found) {
     }
     DebugMessage("Override DFU Korvane camera Final Find !!!!!!!!\n");
     Private->pUsbIo[Entry] = Found->UsbIo;
+    Private->PortChain[Entry] = Found->Port;
     DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)Found->UsbIo);
     Private->wInterfaceNumber[Entry] = Found->bInterfaceNumber;
     Private->wMode[Entry] = UPDATE_MODE_DFU;
@@ -126,6 +136,7 @@ VOID ScanHandle(FmpPrivateData *Private, UINTN Index, EFI_HANDLE Handle) {
   KvrSetMem(&Found, sizeof(Found), 0);
   Found.UsbIo = UsbIo;
   Found.DevicePath = DevicePath;
+  (VOID) KvrPortChainOf(DevicePath, &Found.Port);  // not known: no DFU update (DFUFwDownload)
   EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
   if (!EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
     Found.wVID = DeviceDesc.IdVendor;
@@ -172,9 +183,32 @@ VOID NoteDiscoveryFault(EFI_STATUS Status) {
   }
 }
 
+VOID NoteProbeFault(UINT16 Vid, UINT16 Pid) {
+  if (ProbeFaults < KV_PROBE_FAULT_MAX) {
+    ProbeFaultVid[ProbeFaults] = Vid;
+    ProbeFaultPid[ProbeFaults] = Pid;
+  }
+  if (ProbeFaults <= KV_PROBE_FAULT_MAX) {
+    ProbeFaults++;
+  }
+}
+
+BOOLEAN ProbeFaultHid(UINT16 Vid, UINT16 Pid) {
+  if (ProbeFaults > KV_PROBE_FAULT_MAX) {
+    return TRUE;
+  }
+  for (UINTN Index = 0; Index < ProbeFaults; Index++) {
+    if (ProbeFaultVid[Index] == Vid && ProbeFaultPid[Index] == Pid) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
 EFI_STATUS GetUsbIoByLocateHandleBuffer() {
   DebugMessage("GetUsbIoByLocateHandleBuffer() =>\r\n");
   ScanFault = EFI_SUCCESS;
+  ProbeFaults = 0;
   FmpPrivateData *Private = pKVFmpPrivateData;
   if (Private == NULL) {
     DebugMessage("No private data record to fill\r\n");

@@ -180,6 +180,8 @@ BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
       (UINT16)((USB_DESC_TYPE_CONFIG << 8) | (UINT8)(ConfigDesc.ConfigurationValue - 1)),
       /* wIndex */ 0, TotalLength, pConfigDesc, &UsbStatus);
   if (EFI_ERROR(Status)) {
+    // A device that could not answer may be the camera: not a camera it has shown not to be.
+    NoteProbeFault(DeviceDesc.IdVendor, DeviceDesc.IdProduct);
     ReleaseConfigBuffer(&pConfigDesc);
     return FALSE;
   }

@@ -29,6 +29,9 @@ struct FmpPrivateData {
   UINT16 wMode[FMP_DEVICE_MAX];
   UINT16 wInterfaceNumber[FMP_DEVICE_MAX];
   UINT16 wCount;
+  // The USB port chain of each entry's device (of its pUsbIo): the only port the DFU
+  // procedure waits on for that camera.
+  KV_PORT_CHAIN PortChain[FMP_DEVICE_MAX];
 };
 
 // Identity of the camera image, stamped into descriptor entry 0.

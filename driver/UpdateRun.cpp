@@ -52,31 +52,6 @@ EFI_STATUS LocateImage(KVN_FW_HEADER **Header) {
   return EFI_SUCCESS;
 }
 
-// A camera whose update was cut short in its DFU ROM device powers up as that device, which
-// the probe turns away, so no table entry matches. One look at the USB handles finds it by
-// the rule of WaitForDFURomDevice, with the VID of the image's version block (0x3B5A alone
-// without one), and the update resumes there: DFUFwDownload without a camera interface
-// sends nothing to a camera and goes on from its wait for the ROM device. TRUE when a ROM
-// device was found; *Status is then the update's status.
-BOOLEAN ResumeInDfuRomDevice(const KVN_FW_HEADER *pKVNFWHeader,
-                             TARVEL_PROGRESS_PROTOCOL *Progress, EFI_STATUS *Status) {
-  const UINT8 *Payload = KvnPayload(pKVNFWHeader);
-  const UINT64 PayloadLength = KvnPayloadLength(pKVNFWHeader);
-  FwVersionBlock Block;
-  const UINT16 Vid = FindFwVersionBlock(Payload, PayloadLength, &Block, NULL) ? Block.wVID
-                                                                             : (UINT16)DFU_ROM_VID;
-  EFI_USB_IO_PROTOCOL *RomUsbIo = NULL;
-  if (!FindDFURomDevice(&RomUsbIo, Vid)) {
-    return FALSE;
-  }
-  DebugMessage("No camera matched, DFU ROM device found: resume the interrupted update\r\n");
-  *Status = DFUFwDownload(NULL, UPDATE_MODE_DFU, 0, Payload, PayloadLength, Progress);
-  if (!EFI_ERROR(*Status)) {
-    DebugMessage("Update FW success\r\n");
-  }
-  return TRUE;
-}
-
 }  // namespace
 
 EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
@@ -118,8 +93,12 @@ EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
     }
     UINT16 Mode = Private->wMode[Index];
     if (Mode == UPDATE_MODE_DFU || Mode == UPDATE_MODE_DFU_CAPABLE) {
+      DFU_TARGET Target;
+      Target.Port = Private->PortChain[Index];
+      Target.wImageVID = pKVNFWHeader->wVID;
+      Target.wImagePID = pKVNFWHeader->wPID;
       Status = DFUFwDownload(UsbIo, Mode, Private->wInterfaceNumber[Index], Payload,
-                             PayloadLength, Progress);
+                             PayloadLength, Progress, &Target);
     } else {
       Status = FlashFwDownload(UsbIo, Payload, PayloadLength, Progress);
     }
@@ -179,15 +158,23 @@ EFI_STATUS KvrUpdateRun() {
 
   // Without a match the run returns the progress lookup's status: a platform may ship one
   // capsule to machines without the camera. A scan that may have missed the camera is not
-  // that case: its fault is the result. A camera stranded in its DFU ROM device matches no
-  // entry either: the update resumes there, and that update's status is the result.
+  // that case: its fault is the result; so is a device with the image's IDs whose probe
+  // could not finish. A camera stranded in its DFU ROM device matches no entry either: the
+  // update resumes there when the in-flight record says it is this image's, and that
+  // update's status is the result (DFUResumeInterrupted).
   if (EFI_ERROR(ScanStatus)) {
     Status = ScanStatus;
   }
   BOOLEAN Matched = FALSE;
   Status = UpdateFirstMatchingDevice(pKVNFWHeader, Progress, Status, &Matched);
   if (!Matched) {
-    (VOID) ResumeInDfuRomDevice(pKVNFWHeader, Progress, &Status);
+    if (ProbeFaultHid(pKVNFWHeader->wVID, pKVNFWHeader->wPID)) {
+      Status = EFI_DEVICE_ERROR;
+      DebugMessage("USB scan incomplete (%r): a camera may have been missed\r\n", Status);
+    } else {
+      (VOID) DFUResumeInterrupted(KvnPayload(pKVNFWHeader), KvnPayloadLength(pKVNFWHeader),
+                                  pKVNFWHeader->wVID, pKVNFWHeader->wPID, Progress, &Status);
+    }
   }
   return ExitRun(Status);
 }

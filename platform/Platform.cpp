@@ -56,6 +56,57 @@ EFI_USB_IO_PROTOCOL *OpenUsbIoHandle(EFI_HANDLE Handle, UINTN Index) {
   return UsbIo;
 }
 
+BOOLEAN KvrPortChainOf(const EFI_DEVICE_PATH_PROTOCOL *Path, KV_PORT_CHAIN *Chain) {
+  KvrSetMem(Chain, sizeof(*Chain), 0);
+  if (Path == NULL) {
+    return FALSE;
+  }
+  const UINT8 *Start = (const UINT8 *)Path;
+  UINTN Offset = 0;
+  UINTN LastUsb = 0;  // offset of the last USB() node, valid when End is not 0
+  UINTN End = 0;      // offset right behind that node
+  for (UINTN Count = 0;; Count++) {
+    if (Count == KV_MAX_DEVICE_PATH_NODES) {
+      return FALSE;
+    }
+    const UINT8 *Node = Start + Offset;
+    const UINT8 Type = Node[offsetof(EFI_DEVICE_PATH_PROTOCOL, Type)];
+    const UINT8 SubType = Node[offsetof(EFI_DEVICE_PATH_PROTOCOL, SubType)];
+    if (Type == END_DEVICE_PATH_TYPE && SubType == END_ENTIRE_DEVICE_PATH_SUBTYPE) {
+      break;
+    }
+    const UINT16 Length = KvrReadU16(Node + offsetof(EFI_DEVICE_PATH_PROTOCOL, Length));
+    if (Length < sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
+      return FALSE;
+    }
+    if (Type == MESSAGING_DEVICE_PATH && SubType == MSG_USB_DP && Length >= sizeof(USB_DEVICE_PATH)) {
+      LastUsb = Offset;
+      End = Offset + Length;
+    }
+    Offset += Length;  // at most KV_MAX_DEVICE_PATH_NODES nodes of 64 KiB: no overflow
+  }
+  if (End == 0 || End > KV_PORT_CHAIN_MAX) {
+    return FALSE;
+  }
+  KvrCopyMem(Chain->Path, Start, End);
+  Chain->Path[LastUsb + offsetof(USB_DEVICE_PATH, InterfaceNumber)] = 0;
+  Chain->Length = (UINT8)End;
+  return TRUE;
+}
+
+BOOLEAN KvrHandlePortChain(EFI_HANDLE Handle, KV_PORT_CHAIN *Chain) {
+  EFI_DEVICE_PATH_PROTOCOL *Path = NULL;
+  if (EFI_ERROR(BootServices->HandleProtocol(Handle, &gEfiDevicePathProtocolGuid, (VOID **)&Path))) {
+    KvrSetMem(Chain, sizeof(*Chain), 0);
+    return FALSE;
+  }
+  return KvrPortChainOf(Path, Chain);
+}
+
+BOOLEAN KvrSamePort(const KV_PORT_CHAIN *A, const KV_PORT_CHAIN *B) {
+  return A->Length != 0 && A->Length == B->Length && KvrCompareMem(A->Path, B->Path, A->Length);
+}
+
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length) {
   UINT8 *D = (UINT8 *)Destination;
   const UINT8 *S = (const UINT8 *)Source;

@@ -29,6 +29,31 @@ EFI_STATUS LocateUsbIoHandles(UINTN *Count, EFI_HANDLE **Handles, BOOLEAN LogCou
 // "%d call HandleProtocol fail, EFI_Hand=0x%p", when the handle gives none.
 EFI_USB_IO_PROTOCOL *OpenUsbIoHandle(EFI_HANDLE Handle, UINTN Index);
 
+// Most nodes of a device path walked before the path is taken as having no end.
+#define KV_MAX_DEVICE_PATH_NODES 512
+
+// The physical port of a USB device: its device path's nodes up to and including the last
+// USB() node, that node's interface number left out (0), as packed bytes. Every interface
+// of one device, and the device enumerated again on its port (after a restart or a DFU
+// detach), have one chain; a device on another port, or on another port of a hub, has
+// another. Length 0: not known. Bytes of Path past Length are 0.
+#define KV_PORT_CHAIN_MAX 128
+#pragma pack(push, 1)
+struct KV_PORT_CHAIN {
+  UINT8 Length;
+  UINT8 Path[KV_PORT_CHAIN_MAX];
+};
+#pragma pack(pop)
+static_assert(sizeof(KV_PORT_CHAIN) == 1 + KV_PORT_CHAIN_MAX);
+// The chain of Path. FALSE, with Chain->Length 0, for a path without a USB() node, without
+// an end within KV_MAX_DEVICE_PATH_NODES nodes, or with a chain longer than
+// KV_PORT_CHAIN_MAX bytes.
+BOOLEAN KvrPortChainOf(const EFI_DEVICE_PATH_PROTOCOL *Path, KV_PORT_CHAIN *Chain);
+// The chain of the device path on Handle; FALSE as above, or when the handle has none.
+BOOLEAN KvrHandlePortChain(EFI_HANDLE Handle, KV_PORT_CHAIN *Chain);
+// TRUE when both chains are known and the same.
+BOOLEAN KvrSamePort(const KV_PORT_CHAIN *A, const KV_PORT_CHAIN *B);
+
 // ---------------------------------------------------------------- memory helpers
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length);
 VOID KvrSetMem(VOID *Buffer, UINTN Length, UINT8 Value);

@@ -181,6 +181,7 @@ typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE Parent
                                            UINTN SourceSize, EFI_HANDLE *ImageHandle);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_START)(EFI_HANDLE ImageHandle, UINTN *ExitDataSize,
                                             CHAR16 **ExitData);
+typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT32 *Crc32);
 
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
@@ -224,7 +225,7 @@ struct EFI_BOOT_SERVICES {
   EFI_LOCATE_PROTOCOL LocateProtocol;
   VOID *InstallMultipleProtocolInterfaces;
   VOID *UninstallMultipleProtocolInterfaces;
-  VOID *CalculateCrc32;
+  EFI_CALCULATE_CRC32 CalculateCrc32;
   VOID *CopyMem;
   VOID *SetMem;
   VOID *CreateEventEx;
@@ -241,6 +242,7 @@ static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 280);
 static_assert(offsetof(EFI_BOOT_SERVICES, CloseProtocol) == 288);
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandleBuffer) == 312);
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateProtocol) == 320);
+static_assert(offsetof(EFI_BOOT_SERVICES, CalculateCrc32) == 344);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
 
 enum EFI_RESET_TYPE : UINT32 { EfiResetCold, EfiResetWarm, EfiResetShutdown, EfiResetPlatformSpecific };

@@ -139,6 +139,17 @@ struct Services {
                                        UINTN *dataSize, VOID *data) {
     return Live().GetVariableService(name, guid, attributes, dataSize, data);
   }
+  static EFI_STATUS EFIAPI SetVariable(CHAR16 *name, EFI_GUID *guid, UINT32 attributes,
+                                       UINTN dataSize, VOID *data) {
+    return Live().SetVariableService(name, guid, attributes, dataSize, data);
+  }
+  static EFI_STATUS EFIAPI CalculateCrc32(VOID *data, UINTN dataSize, UINT32 *crc32) {
+    if (data == nullptr || dataSize == 0 || crc32 == nullptr) {
+      return EFI_INVALID_PARAMETER;  // as EDK II's CoreCalculateCrc32
+    }
+    *crc32 = Crc32(data, dataSize);
+    return EFI_SUCCESS;
+  }
 };
 
 // ---------------------------------------------------------------- construction
@@ -189,7 +200,7 @@ Platform::Platform() {
   bs.LocateProtocol = &Services::LocateProtocol;
   SIM_TRAP(bs, "boot service", InstallMultipleProtocolInterfaces);
   SIM_TRAP(bs, "boot service", UninstallMultipleProtocolInterfaces);
-  SIM_TRAP(bs, "boot service", CalculateCrc32);
+  bs.CalculateCrc32 = &Services::CalculateCrc32;
   SIM_TRAP(bs, "boot service", CopyMem);
   SIM_TRAP(bs, "boot service", SetMem);
   SIM_TRAP(bs, "boot service", CreateEventEx);
@@ -204,7 +215,7 @@ Platform::Platform() {
   SIM_TRAP(rt, "runtime service", ConvertPointer);
   rt.GetVariable = &Services::GetVariable;
   SIM_TRAP(rt, "runtime service", GetNextVariableName);
-  SIM_TRAP(rt, "runtime service", SetVariable);
+  rt.SetVariable = &Services::SetVariable;
   SIM_TRAP(rt, "runtime service", GetNextHighMonotonicCount);
   SIM_TRAP(rt, "runtime service", ResetSystem);
   SIM_TRAP(rt, "runtime service", UpdateCapsule);

@@ -286,6 +286,24 @@ class Platform {
   // Reads of the variable (any vendor GUID) return status.
   void FailGetVariable(std::u16string name, EFI_STATUS status);
   size_t GetVariableCalls(const std::u16string &name) const;
+  // Writes and deletes of the variable (any vendor GUID; an empty name: of every variable)
+  // through SetVariable fail with status and change nothing: EFI_WRITE_PROTECTED as a
+  // locked store answers, EFI_OUT_OF_RESOURCES as a full one.
+  void FailSetVariable(std::u16string name, EFI_STATUS status);
+  size_t SetVariableCalls(const std::u16string &name) const;
+  // The variable's data, if it exists (and its attributes through `attributes`).
+  std::optional<std::vector<uint8_t>> VariableData(const std::u16string &name, const EFI_GUID &guid,
+                                                   uint32_t *attributes = nullptr) const;
+  // The non-volatile variables, as they survive a reset: a test hands them to the next
+  // boot's platform with LoadNonVolatile.
+  struct StoredVariable {
+    std::u16string name;
+    EFI_GUID guid;
+    uint32_t attributes;
+    std::vector<uint8_t> data;
+  };
+  std::vector<StoredVariable> NonVolatileVariables() const;
+  void LoadNonVolatile(const std::vector<StoredVariable> &variables);
 
   // ------------------------------------------------------------ configuration table, HOBs
   // Adds the entry, or replaces the table of an entry with the same GUID.
@@ -367,6 +385,11 @@ class Platform {
   EFI_STATUS StallService(UINTN us);
   EFI_STATUS GetVariableService(const CHAR16 *name, const EFI_GUID *guid,
                                 uint32_t *attributes, UINTN *dataSize, void *data);
+  EFI_STATUS SetVariableService(const CHAR16 *name, const EFI_GUID *guid, uint32_t attributes,
+                                UINTN dataSize, const void *data);
+  // The name the variable services were given, or nullopt (a violation recorded) for one
+  // without its NUL within their limit.
+  std::optional<std::u16string> VariableName(const CHAR16 *name, const char *service);
 
   EFI_SYSTEM_TABLE systemTable_{};
   EFI_BOOT_SERVICES bootServices_{};
@@ -392,6 +415,8 @@ class Platform {
   std::map<VariableKey, Variable> variables_;
   std::map<std::u16string, EFI_STATUS> variableFailures_;
   std::map<std::u16string, size_t> variableReads_;
+  std::map<std::u16string, EFI_STATUS> variableWriteFailures_;
+  std::map<std::u16string, size_t> variableWrites_;
 
   uint64_t nowUs_ = 0;
   uint64_t stalledUs_ = 0;

@@ -243,6 +243,15 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
     device = MakeCamera(options);
     platform.Usb().Attach(device);
   }
+  for (const std::shared_ptr<usb::Device> &other : options.others) {
+    platform.Usb().Attach(other);
+  }
+  if (options.nonVolatile != nullptr) {
+    platform.LoadNonVolatile(*options.nonVolatile);
+  }
+  if (options.setVariableFailure != EFI_SUCCESS) {
+    platform.FailSetVariable(u"", options.setVariableFailure);
+  }
   Recorder recorder;
   recorder.onProgress = options.onProgress;
   if (options.progressProtocol) {
@@ -271,6 +280,9 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
     outcome.stalls = platform.Stalls();
   }
   outcome.log = sim::TakeCapturedLog();
+  if (options.nonVolatile != nullptr) {
+    *options.nonVolatile = platform.NonVolatileVariables();
+  }
   if (pKVFmpPrivateData != nullptr) {  // the record the driver keeps, as in firmware
     // Freed only when they are the driver's pool blocks: a record the run left half-made
     // shows up as a violation rather than a free of something else.

@@ -58,6 +58,14 @@ struct Options {
   bool shortAnswersFail = true;
   // Most virtual time the driver may stall; a run that would stall longer is stopped.
   uint64_t stallBudgetUs = uint64_t{30} * 60 * 1000 * 1000;
+  // Devices on the bus besides the camera, attached after it (on the next ports), in order.
+  std::vector<std::shared_ptr<usb::Device>> others;
+  // The platform's non-volatile variable store, as it survives a reset: loaded into the
+  // platform before the run and replaced by what the store holds after it. Unset: the run
+  // starts with an empty store.
+  std::vector<sim::Platform::StoredVariable> *nonVolatile = nullptr;
+  // Every SetVariable fails with this status (EFI_WRITE_PROTECTED: the store is locked).
+  EFI_STATUS setVariableFailure = EFI_SUCCESS;
   // Whether the outcome keeps what a run's outcome counts in detail: every transfer, stall
   // and allocation size (transferLog, stalls, allocationSizes). Off, they stay empty and
   // the counts (transfers, bytesOut, bytesIn, allocations) are still given.

@@ -32,7 +32,7 @@ class DfuSweep : public DfuTest {
   }
   EFI_STATUS Update() {
     const capfmt::Bytes payload = DfuPayload(5 * 4096 + 1000, {.version = 0x0203});
-    return DFUFwDownload(io, 2, 0, payload.data(), payload.size(), &progress);
+    return DFUFwDownload(io, 2, 0, payload.data(), payload.size(), &progress, Target());
   }
 
   std::shared_ptr<camera::Camera> cam;

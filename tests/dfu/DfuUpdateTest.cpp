@@ -21,7 +21,7 @@ class DfuUpdateTest : public DfuTest {
     return Attach(config);
   }
   EFI_STATUS Update(EFI_USB_IO_PROTOCOL *io, UINT16 mode, UINT16 interfaceNumber) {
-    return DFUFwDownload(io, mode, interfaceNumber, payload.data(), payload.size(), &progress);
+    return DFUFwDownload(io, mode, interfaceNumber, payload.data(), payload.size(), &progress, Target());
   }
   size_t Looks() const {
     std::vector<std::string> log = Log();
@@ -92,7 +92,7 @@ TEST_F(DfuUpdateTest, CameraWithDfuInterfaceIsDetachedThroughIt) {
 
 TEST_F(DfuUpdateTest, WithoutCameraInterfaceOnlyTheRomDeviceIsAddressed) {
   auto rom = AttachRom();
-  ASSERT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress), EFI_SUCCESS);
+  ASSERT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress, Target()), EFI_SUCCESS);
   EXPECT_EQ(Count(WireRequest{0x00, 0x1B, 1, 0, 0, EfiUsbNoData, 5000}), 0u);
   EXPECT_EQ(Wire().front(), GetStatusRequest());
   EXPECT_EQ(progress.percents.front(), 2u);
@@ -154,7 +154,7 @@ TEST_F(DfuUpdateTest, PayloadWithoutVersionBlockIsRefusedUnsent) {
 TEST_F(DfuUpdateTest, PayloadBeyondADownloadsLengthIsRefusedUnsent) {
   Attach();
   // Refused on its length alone: not one byte of it is read.
-  EXPECT_EQ(DFUFwDownload(Io(), 2, 0, payload.data(), 0x80000000ULL, &progress),
+  EXPECT_EQ(DFUFwDownload(Io(), 2, 0, payload.data(), 0x80000000ULL, &progress, Target()),
             EFI_INVALID_PARAMETER);
   EXPECT_THAT(Log(), ElementsAre("DFUFwDownload() =>\r\n",
                                  "Image size 2147483648 is too large for a DFU download\r\n"));
@@ -167,13 +167,13 @@ TEST_F(DfuUpdateTest, PayloadBeyondADownloadsLengthIsRefusedUnsent) {
 TEST_F(DfuUpdateTest, RomDeviceMayCarryTheImagesVendorId) {
   payload = DfuPayload(126992, {.vid = 0x1234, .pid = 0x5678});
   auto rom = AttachRom({.romVid = 0x1234});
-  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress), EFI_SUCCESS);
+  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress, Target()), EFI_SUCCESS);
   ExpectBackWith(*rom, 0x1234, 0x5678, 0x0101);
 }
 
 TEST_F(DfuUpdateTest, OtherProductOfTheRomVendorIsNoRomDevice) {
   AttachRom({.romPid = 0x4C01});
-  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress),
+  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress, Target()),
             EFI_DEVICE_ERROR);
   EXPECT_EQ(Looks(), 50u);
   EXPECT_EQ(Log().back(), "Reset and can't find DFU ROM device\r\n");
@@ -185,7 +185,7 @@ TEST_F(DfuUpdateTest, LastRomDeviceInHandleOrderWins) {
   auto first = AttachRom();
   AttachRom();
   EFI_USB_IO_PROTOCOL *rom = nullptr;
-  ASSERT_TRUE(WaitForDFURomDevice(&rom, 0x3B5A));
+  ASSERT_TRUE(WaitForDFURomDevice(&rom, 0x3B5A, nullptr));
   EXPECT_EQ(rom, Io(0, 1));
   EXPECT_THAT(Log(),
               ElementsAre("Nunber of USB Handle is 2\r\n", "Find DFU VID/PID = 3B5A/4C00\r\n",
@@ -193,7 +193,7 @@ TEST_F(DfuUpdateTest, LastRomDeviceInHandleOrderWins) {
   // Enumerated again, the first device's handle comes last.
   first->BecomeDfuRom();
   P.AdvanceTime(0);
-  ASSERT_TRUE(WaitForDFURomDevice(&rom, 0x3B5A));
+  ASSERT_TRUE(WaitForDFURomDevice(&rom, 0x3B5A, nullptr));
   EXPECT_EQ(rom, Io(0, 0));
 }
 
@@ -202,7 +202,7 @@ TEST_F(DfuUpdateTest, LastRomDeviceInHandleOrderWins) {
 // sends after the zero-length block), so the camera never comes back.
 TEST_F(DfuUpdateTest, DfuDeviceWithoutTheRomsDepartureIsNotUpdated) {
   auto rom = AttachRom({.detachStartsImage = false});
-  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress),
+  EXPECT_EQ(DFUFwDownload(nullptr, 2, 0, payload.data(), payload.size(), &progress, Target()),
             EFI_DEVICE_ERROR);
   EXPECT_TRUE(HasRun(Log(), {"DFUWriteFW_4C15 OK!\r\n",
                              "KvrFmpDriver Error:SendControlRequest failed: Status Device Error, "

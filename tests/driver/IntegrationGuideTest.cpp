@@ -15,6 +15,7 @@
 #include <string>
 
 #include "capsule/Capsule.h"
+#include "dfu/Dfu.h"
 #include "driver/Driver.h"
 #include "platform/Platform.h"
 #include "tools/CapsuleFormat.h"
@@ -71,7 +72,7 @@ TEST(IntegrationGuideTest, EveryGuidIsTheOneTheCodeUses) {
                  address = KV_CAPSULE_ADDRESS_VARIABLE_GUID,
                  fmp = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID, capsule = EFI_CAPSULE_GUID,
                  file = KV_CAMERA_FILE_GUID, type = KV_IMAGE_TYPE_ID_GUID,
-                 hobList = EFI_HOB_LIST_GUID;
+                 hobList = EFI_HOB_LIST_GUID, inFlight = DFU_IN_FLIGHT_GUID;
   // The reference table's rows: what, then the GUID.
   const std::map<std::string, std::string> code = {
       {"`TARVEL_PROGRESS_PROTOCOL`", Guid(progress)},
@@ -83,6 +84,7 @@ TEST(IntegrationGuideTest, EveryGuidIsTheOneTheCodeUses) {
       {"camera image type (UpdateImageTypeId)", Guid(type)},
       {"`EFI_HOB_LIST_GUID` (configuration table)", Guid(hobList)},
       {"`FILE_GUID` of KvrFmpDriver.inf", fileGuid},
+      {"\"KvrDfuInFlight\" vendor GUID (the in-flight record)", Guid(inFlight)},
   };
   const std::string hex = "[0-9A-Fa-f]";
   const std::string guidPattern = hex + "{8}-" + hex + "{4}-" + hex + "{4}-" + hex + "{4}-" +

@@ -289,23 +289,56 @@ TEST_F(UpdateRunTest, WithoutTheProgressProtocolTheUpdateStillRuns) {
 const char kResumeLine[] =
     "No camera matched, DFU ROM device found: resume the interrupted update\r\n";
 
+// The in-flight record a cut-short update left, if any.
+enum class Record {
+  None,
+  OnRom,         // this image's update, on the port of ROM device recordOn
+  OtherImage,    // another image's update (another CRC32), on that port
+  OtherPort,     // this image's update, on a port no ROM device sits on
+  RunTimeAccess, // this image's, on that port, but reachable by an operating system
+};
+
 struct StrandedCase {
   const char *name;
   std::vector<uint16_t> romVids = {};  // ROM devices (PID 0x4C00) on the bus, in port order
   bool versionBlock = true;       // the payload carries one, naming VID 0x1B3F
   bool matchingCamera = false;    // a camera the image names is on the bus too (its update fails)
-  bool found = false;             // the scan finds a ROM device
+  Record record = Record::None;
+  int recordOn = 0;               // the ROM device whose port the record names
   int resumedOn = -1;             // the ROM device the update resumes on
   EFI_STATUS status = EFI_SUCCESS;
 };
 
 class StrandedCameraTest : public UpdateRunTest,
-                           public ::testing::WithParamInterface<StrandedCase> {};
+                           public ::testing::WithParamInterface<StrandedCase> {
+ protected:
+  // Writes the record as DFUFwDownload does before the detach.
+  void WriteRecord(const Bytes &firmware, Record kind, size_t camera) {
+    DFU_TARGET target{};
+    ASSERT_TRUE(KvrPortChainOf(PathOf(Handle(0, camera)), &target.Port));
+    if (kind == Record::OtherPort) {
+      target.Port.Path[target.Port.Length - 2]++;  // the USB() node's port number
+    }
+    target.wImageVID = 0x3B5A;
+    target.wImagePID = 0x4C15;
+    DFU_IN_FLIGHT_RECORD record;
+    ASSERT_TRUE(DFUInFlightRecordOf(firmware.data(), firmware.size(), &target, &record));
+    if (kind == Record::OtherImage) record.dwCrc32 ^= 1;
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&record);
+    const EFI_GUID guid = DFU_IN_FLIGHT_GUID;
+    P.SetVariable(DFU_IN_FLIGHT_NAME, guid,
+                  kind == Record::RunTimeAccess
+                      ? DFU_IN_FLIGHT_ATTRIBUTES | EFI_VARIABLE_RUNTIME_ACCESS
+                      : DFU_IN_FLIGHT_ATTRIBUTES,
+                  std::vector<uint8_t>(bytes, bytes + sizeof record));
+  }
+};
 
 // When no table entry matches, one look at the USB handles (no Stall, no request) finds a
-// DFU ROM device by WaitForDFURomDevice's rule, and DFUFwDownload resumes the update there
-// without a camera interface.
-TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
+// DFU ROM device by WaitForDFURomDevice's rule. DFUFwDownload resumes the update there,
+// without a camera interface, only when the in-flight record says this image's update was
+// cut short on that device's port; any other ROM device of the chip family is left alone.
+TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhereTheRecordSays) {
   const StrandedCase &c = GetParam();
   const camera::FirmwareIdentity newIds{0x1B3F, 0x4C15, 0x0101};
   Bytes firmware(0x3000, 0x5A);
@@ -328,6 +361,9 @@ TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
     matching = Attach();
     matching->Misbehave().stalls.push_back({camera::CommandBlock(camera::kCommandGetDevQualify)});
   }
+  if (c.record != Record::None) {
+    WriteRecord(firmware, c.record, 1 + c.recordOn);
+  }
   HandOver(Path::Hob, capfmt::MakeImage(0x3B5A, 0x4C15, firmware));
   InstallProgress();
   std::optional<size_t> transfersAtTen;
@@ -337,7 +373,7 @@ TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
 
   EXPECT_EQ(RunEntry(), c.status);
   const std::vector<std::string> log = Log();
-  EXPECT_EQ(std::count(log.begin(), log.end(), kResumeLine), c.found ? 1 : 0);
+  EXPECT_EQ(std::count(log.begin(), log.end(), kResumeLine), c.resumedOn >= 0 ? 1 : 0);
   EXPECT_EQ(log.back(), kExit);
   EXPECT_EQ(P.Pool().outstanding, 2u);  // the record and its descriptor array
   EXPECT_EQ(bystander->Flash().Erases(), 0u);
@@ -363,6 +399,8 @@ TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
   for (size_t i = *transfersAtTen; i < Transfers().size(); i++) {
     EXPECT_EQ(Transfers()[i].port, Port(updated));
   }
+  const EFI_GUID guid = DFU_IN_FLIGHT_GUID;
+  const bool recordLeft = P.VariableData(DFU_IN_FLIGHT_NAME, guid).has_value();
 
   if (c.resumedOn >= 0) {
     ASSERT_GE(progress.percents.size(), 6u);
@@ -371,10 +409,12 @@ TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
     EXPECT_THAT(std::vector<UINTN>(progress.percents.end() - 4, progress.percents.end()),
                 ElementsAre(98u, 98u, 100u, 100u));
     EXPECT_EQ(log.end()[-2], "Update FW success\r\n");
+    EXPECT_FALSE(recordLeft) << "the camera is back: nothing is stranded any more";
     return;
   }
-  // Nothing resumed: no Stall and not a single request after discovery.
+  // Nothing resumed: no Stall and not a single request after discovery; a record stays.
   EXPECT_THAT(P.Stalls(), IsEmpty());
+  EXPECT_EQ(recordLeft, c.record != Record::None);
   if (c.matchingCamera) {  // the discovery's look at the handles, and no other
     EXPECT_EQ(std::count_if(log.begin(), log.end(),
                             [](const std::string &line) {
@@ -385,23 +425,40 @@ TEST_P(StrandedCameraTest, UpdateResumesInTheRomDeviceOnlyWhenNothingMatched) {
   }
   EXPECT_THAT(progress.percents, ElementsAre(10u));
   EXPECT_EQ(Transfers().size(), *transfersAtTen);
-  EXPECT_EQ(log.end()[-2], c.found ? "Failed to get FW version.\nFW file missed some patch.\r\n"
-                                    : "Nunber of USB Handle is " +
-                                          std::to_string(2 + c.romVids.size()) + "\r\n");
+  if (c.status == EFI_NOT_READY) {  // the ROM device is named
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "DFU ROM device %04X:4C00 left alone: no interrupted update of this image on "
+                  "its port\r\n",
+                  c.romVids.back());
+    EXPECT_EQ(log.end()[-2], line);
+  } else {
+    EXPECT_EQ(log.end()[-2], "Nunber of USB Handle is " + std::to_string(2 + c.romVids.size()) + "\r\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Recovery, StrandedCameraTest,
     ::testing::Values(
         StrandedCase{.name = "NoRomDevice"},
-        StrandedCase{.name = "RomWithTheImageVid", .romVids = {0x1B3F}, .found = true,
+        StrandedCase{.name = "RomWithTheImageVid", .romVids = {0x1B3F}, .record = Record::OnRom,
                      .resumedOn = 0},
-        StrandedCase{.name = "RomWith3B5A", .romVids = {0x3B5A}, .found = true, .resumedOn = 0},
+        StrandedCase{.name = "RomWith3B5A", .romVids = {0x3B5A}, .record = Record::OnRom,
+                     .resumedOn = 0},
+        StrandedCase{.name = "RomWithoutRecord", .romVids = {0x3B5A}, .status = EFI_NOT_READY},
+        StrandedCase{.name = "RecordOfAnotherImage", .romVids = {0x3B5A},
+                     .record = Record::OtherImage, .status = EFI_NOT_READY},
+        StrandedCase{.name = "RecordOfAnotherPort", .romVids = {0x3B5A},
+                     .record = Record::OtherPort, .status = EFI_NOT_READY},
+        StrandedCase{.name = "RecordWithRunTimeAccess", .romVids = {0x3B5A},
+                     .record = Record::RunTimeAccess, .status = EFI_NOT_READY},
         StrandedCase{.name = "RomWithAnotherVid", .romVids = {0x1234}},
-        StrandedCase{.name = "TwoRomsTheLastWins", .romVids = {0x3B5A, 0x1B3F}, .found = true,
-                     .resumedOn = 1},
+        StrandedCase{.name = "RecordPicksTheSecondOfTwoRoms", .romVids = {0x3B5A, 0x1B3F},
+                     .record = Record::OnRom, .recordOn = 1, .resumedOn = 1},
+        StrandedCase{.name = "RecordPicksTheFirstOfTwoRoms", .romVids = {0x3B5A, 0x1B3F},
+                     .record = Record::OnRom, .recordOn = 0, .resumedOn = 0},
         StrandedCase{.name = "NoVersionBlock", .romVids = {0x3B5A}, .versionBlock = false,
-                     .found = true, .status = EFI_INVALID_PARAMETER},
+                     .status = EFI_NOT_READY},
         StrandedCase{.name = "NoVersionBlockRomWithAnotherVid", .romVids = {0x1B3F},
                      .versionBlock = false},
         StrandedCase{.name = "MatchingCameraNoScan", .romVids = {0x3B5A, 0x1B3F},
@@ -426,6 +483,13 @@ class DeviceLoopTest : public UpdateRunTest {
   }
   void Entry(size_t index, EFI_USB_IO_PROTOCOL *io, UINT16 mode) {
     FmpPrivateData &r = *pKVFmpPrivateData;
+    for (size_t camera = 0; camera < ports_.size(); camera++) {
+      for (size_t i = 0; i < P.Usb().Handles(Port(camera)).size(); i++) {
+        if (P.Usb().UsbIo(Port(camera), i) == io) {
+          EXPECT_TRUE(KvrPortChainOf(PathOf(Handle(i, camera)), &r.PortChain[index]));
+        }
+      }
+    }
     r.pUsbIo[index] = io;
     r.wVID[index] = 0x3B5A;
     r.wPID[index] = 0x4C15;

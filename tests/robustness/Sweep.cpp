@@ -22,6 +22,7 @@ const char kResumeLine[] =
 const char kSuccessLine[] = "Update FW success\r\n";
 const char kDfuEntryLine[] = "DFUFwDownload() =>\r\n";
 const char kScanFaultLine[] = "USB scan incomplete (";
+const char kLeftAloneLine[] = " left alone: no interrupted update of this image on its port\r\n";
 const char kReadBackLine[] =
     "KvrFmpDriver Error:FlashFwDownload: no memory for the read-back buffer";
 
@@ -48,6 +49,13 @@ Ending Classify(const scenario::Outcome &o) {
   if (Last(log) == "Out of resource to allocate FMP private data \n") return Ending::NoRecord;
   if (Last(log) == "Initialze Private data fail \n") return Ending::NoDescriptor;
   if (Has(log, "No camera image in the capsule.\n")) return Ending::NoImage;
+  if (std::any_of(log.begin(), log.end(), [](const std::string &line) {
+        return line.size() > sizeof kLeftAloneLine &&
+               line.compare(line.size() - (sizeof kLeftAloneLine - 1), std::string::npos,
+                            kLeftAloneLine) == 0;
+      })) {
+    return Ending::Stranded;
+  }
   if (!Has(log, kMatchLine) && !Has(log, kResumeLine)) {
     return HasPrefix(log, kScanFaultLine) ? Ending::ScanFault : Ending::NothingMatched;
   }
@@ -129,6 +137,9 @@ SweepRun RunCase(const SweepCase &sweepCase, const capfmt::Bytes &capsule, const
     return run.camera;
   };
   options.adjustCamera = setup.adjustCamera;
+  options.others = setup.others;
+  options.nonVolatile = setup.nonVolatile;
+  options.setVariableFailure = setup.setVariableFailure;
   options.beforeEntry = [&](sim::Platform &p) {
     platform = &p;
     if (setup.inject) setup.inject(p);
@@ -154,6 +165,7 @@ const char *Name(Ending ending) {
     case Ending::ScanFault: return "scan fault";
     case Ending::Updated: return "updated";
     case Ending::UpdateFailed: return "update failed";
+    case Ending::Stranded: return "ROM device left alone";
   }
   return "?";
 }
@@ -226,6 +238,16 @@ Ending ExpectSound(const SweepRun &run, const std::string &fault) {
         EXPECT_EQ(run.camera->ResetsToUpdateMode(), 0u) << where;
         EXPECT_EQ(run.camera->DfuDetaches(), 0u) << where;
       }
+      break;
+    case Ending::Stranded:
+      // Nothing at all after discovery: the ROM device is nobody's to write.
+      EXPECT_EQ(o.status, EFI_NOT_READY) << where;
+      EXPECT_EQ(o.progress, std::vector<UINTN>{10}) << where;
+      EXPECT_EQ(Last(o.log), kExitLine) << where;
+      EXPECT_FALSE(o.cameraHoldsImage) << where;
+      EXPECT_TRUE(run.reachedLoop) << where;
+      EXPECT_EQ(o.transferLog.size(), run.transfersBeforeLoop) << where;
+      EXPECT_TRUE(o.stalls.empty()) << where;
       break;
     case Ending::Updated:
       EXPECT_EQ(o.status, EFI_SUCCESS) << where;

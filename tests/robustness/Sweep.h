@@ -65,6 +65,12 @@ struct RunSetup {
   std::function<void(camera::Camera &)> adjustCamera;
   // A camera model of the test's own instead of camera::Camera.
   std::function<std::shared_ptr<camera::Camera>(const camera::Config &)> makeCamera;
+  // Devices on the bus besides the camera, on the ports after it.
+  std::vector<std::shared_ptr<usb::Device>> others;
+  // The non-volatile variable store carried from run to run (scenario::Options).
+  std::vector<sim::Platform::StoredVariable> *nonVolatile = nullptr;
+  // Every SetVariable fails with this status: a locked store.
+  EFI_STATUS setVariableFailure = EFI_SUCCESS;
 };
 
 // A setup that only injects a fault.
@@ -85,6 +91,8 @@ enum class Ending {
   Updated,          // the matching camera, or one stranded in its DFU ROM device, was
                     // updated: EFI_SUCCESS
   UpdateFailed,     // the update procedure failed: its error status
+  Stranded,         // no table entry matched, and a DFU ROM device of the chip family that no
+                    // in-flight record names was left alone: EFI_NOT_READY
 };
 const char *Name(Ending ending);
 
@@ -103,7 +111,7 @@ Ending ExpectSound(const SweepRun &run, const std::string &fault);
 struct SweepCount {
   std::string sweep;
   size_t points = 0;
-  std::vector<size_t> endings = std::vector<size_t>(8);
+  std::vector<size_t> endings = std::vector<size_t>(9);
   uint64_t longestUs = 0;  // the longest virtual time of a run
   // Counts one fault point that came to this ending.
   void Add(const SweepRun &run, Ending ending);
