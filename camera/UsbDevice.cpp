@@ -248,4 +248,15 @@ std::vector<uint8_t> Configuration(const ConfigurationInfo &info,
   return bytes;
 }
 
+std::vector<uint8_t> Hub::DeviceDescriptor() const {
+  return DeviceDescriptorBytes({.bDeviceClass = 0x09, .bDeviceSubClass = 0, .bDeviceProtocol = 0,
+                                .idVendor = 0xF0F0, .idProduct = 0x0009, .bcdDevice = 0x0100});
+}
+
+std::vector<uint8_t> Hub::ConfigurationDescriptor() const {
+  return Configuration({.bmAttributes = 0xE0, .bMaxPower = 1},
+                       {InterfaceDescriptor(0, 0, 1, 0x09, 0, 0),
+                        EndpointDescriptor(0x81, 0x03, 1, 12)});
+}
+
 }  // namespace usb

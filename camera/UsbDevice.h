@@ -113,6 +113,15 @@ class StandardDevice : public Device {
   std::map<uint8_t, uint8_t> alternates_;
 };
 
+// A USB 2.0 hub as its host sees it on endpoint 0 (USB 2.0, 11.23): device class 9, one
+// interface of class 9 with its status-change endpoint. The devices on its ports are the
+// bus's to carry; a hub answers the standard requests and stalls the rest.
+class Hub : public StandardDevice {
+ public:
+  std::vector<uint8_t> DeviceDescriptor() const override;
+  std::vector<uint8_t> ConfigurationDescriptor() const override;
+};
+
 // ---------------------------------------------------------------- descriptor builders
 
 struct DeviceInfo {

@@ -116,6 +116,12 @@ class UsbBus {
   // port is free. Each enumeration gives the device the next USB address (1, 2, ... 127,
   // then 1 again), as a host does; every transfer records the address of its device.
   uint8_t Attach(std::shared_ptr<usb::Device> device);
+  // Puts the device on port hubPort (0-based, as EDK II's USB device path numbers a hub's
+  // ports) of the hub attached as `hub`, and enumerates it as Attach does. Its device path
+  // has a USB() node for the hub's port and one for its own; the value returned names it as
+  // Attach's does (transfers record it as their port). Throws when the hub slot holds no
+  // device or that hub port is taken.
+  uint8_t AttachToHub(uint8_t hub, uint8_t hubPort, std::shared_ptr<usb::Device> device);
   // Unplugs the device: its handles go away, the port becomes free.
   void Detach(uint8_t port);
 
@@ -177,6 +183,8 @@ class UsbBus {
   };
   struct Port {
     std::shared_ptr<usb::Device> device;
+    // The port numbers from the root hub down (a root port: empty, the slot's own number).
+    std::vector<uint8_t> behindHub;
     bool enumerated = false;  // handles exist (or were refused) for this connection
     uint32_t generation = 0;
     EFI_USB_DEVICE_DESCRIPTOR deviceDescriptor{};
@@ -192,6 +200,7 @@ class UsbBus {
   };
 
   explicit UsbBus(Platform &platform);
+  std::vector<uint8_t> ChainOf(uint8_t port) const;
   Port &PortAt(uint8_t port);
   const Port &PortAt(uint8_t port) const;
   Interface *Find(const EFI_USB_IO_PROTOCOL *io);

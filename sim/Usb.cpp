@@ -139,20 +139,23 @@ void Append(std::vector<uint8_t> &path, const Node &node) {
   path.insert(path.end(), bytes, bytes + sizeof node);
 }
 
-// ACPI(PNP0A03,0)/PCI(0x14,0)/USB(port,interface)/End, packed.
-std::vector<uint8_t> DevicePathOf(uint8_t port, uint8_t interfaceNumber) {
+// ACPI(PNP0A03,0)/PCI(0x14,0)/USB(port,interface)/End, packed; behind hubs one USB() node
+// per hub port from the root down, each hub's interface 0, then the device's own.
+std::vector<uint8_t> DevicePathOf(const std::vector<uint8_t> &chain, uint8_t interfaceNumber) {
   std::vector<uint8_t> path;
-  path.reserve(sizeof(ACPI_HID_DEVICE_PATH) + sizeof(PCI_DEVICE_PATH) + sizeof(USB_DEVICE_PATH) +
-               sizeof(EFI_DEVICE_PATH_PROTOCOL));
+  path.reserve(sizeof(ACPI_HID_DEVICE_PATH) + sizeof(PCI_DEVICE_PATH) +
+               chain.size() * sizeof(USB_DEVICE_PATH) + sizeof(EFI_DEVICE_PATH_PROTOCOL));
   Append(path, ACPI_HID_DEVICE_PATH{{ACPI_DEVICE_PATH, ACPI_DP, {sizeof(ACPI_HID_DEVICE_PATH), 0}},
                                     kPciRootHid,
                                     0});
   Append(path, PCI_DEVICE_PATH{{HARDWARE_DEVICE_PATH, HW_PCI_DP, {sizeof(PCI_DEVICE_PATH), 0}},
                                0,
                                kHostControllerPciDevice});
-  Append(path, USB_DEVICE_PATH{{MESSAGING_DEVICE_PATH, MSG_USB_DP, {sizeof(USB_DEVICE_PATH), 0}},
-                               port,
-                               interfaceNumber});
+  for (size_t i = 0; i < chain.size(); i++) {
+    Append(path, USB_DEVICE_PATH{{MESSAGING_DEVICE_PATH, MSG_USB_DP, {sizeof(USB_DEVICE_PATH), 0}},
+                                 chain[i],
+                                 i + 1 == chain.size() ? interfaceNumber : uint8_t{0}});
+  }
   Append(path, EFI_DEVICE_PATH_PROTOCOL{END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE,
                                         {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}});
   return path;
@@ -309,11 +312,40 @@ UsbBus::Interface *UsbBus::Find(const EFI_USB_IO_PROTOCOL *io) {
   return it == byIo_.end() ? nullptr : it->second;
 }
 
+std::vector<uint8_t> UsbBus::ChainOf(uint8_t port) const {
+  const Port &p = PortAt(port);
+  return p.behindHub.empty() ? std::vector<uint8_t>{port} : p.behindHub;
+}
+
+uint8_t UsbBus::AttachToHub(uint8_t hub, uint8_t hubPort, std::shared_ptr<usb::Device> device) {
+  if (!device) {
+    throw std::invalid_argument("AttachToHub: no device");
+  }
+  if (!PortAt(hub).device) {
+    throw std::invalid_argument("AttachToHub: no hub on port " + std::to_string(hub));
+  }
+  std::vector<uint8_t> chain = ChainOf(hub);
+  chain.push_back(hubPort);
+  for (const Port &p : ports_) {
+    if (p.device && p.behindHub == chain) {
+      throw std::invalid_argument("AttachToHub: hub port " + std::to_string(hubPort) + " is taken");
+    }
+  }
+  if (ports_.size() > UINT8_MAX) {
+    throw std::length_error("AttachToHub: too many devices");
+  }
+  ports_.push_back(Port{});
+  ports_.back().device = std::move(device);
+  ports_.back().behindHub = std::move(chain);
+  Sync();
+  return static_cast<uint8_t>(ports_.size() - 1);
+}
+
 uint8_t UsbBus::Attach(std::shared_ptr<usb::Device> device) {
   if (!device) {
     throw std::invalid_argument("Attach: no device");
   }
-  for (uint8_t port = 0; port < ports_.size(); port++) {
+  for (uint8_t port = 0; port < kRootPorts; port++) {
     if (!ports_[port].device) {
       ports_[port].device = std::move(device);
       Sync();
@@ -329,7 +361,9 @@ void UsbBus::Detach(uint8_t port) {
     throw std::invalid_argument("Detach: no device on port " + std::to_string(port));
   }
   Remove(p);
+  std::vector<uint8_t> behindHub = std::move(p.behindHub);  // a hub's port stays one, free
   p = Port{};
+  p.behindHub = std::move(behindHub);
 }
 
 std::vector<EFI_HANDLE> UsbBus::Handles(uint8_t port) const {
@@ -448,7 +482,7 @@ void UsbBus::Enumerate(uint8_t port) {
     interface->address = lastAddress_;
     interface->descriptor = parsedInterface.descriptor;
     interface->endpoints = std::move(parsedInterface.endpoints);
-    interface->devicePath = DevicePathOf(port, interface->descriptor.InterfaceNumber);
+    interface->devicePath = DevicePathOf(ChainOf(port), interface->descriptor.InterfaceNumber);
     interface->handle = platform_.CreateHandle();
     platform_.InstallProtocol(interface->handle, kUsbIoGuid, &interface->io);
     platform_.InstallProtocol(interface->handle, kDevicePathGuid, interface->devicePath.data());

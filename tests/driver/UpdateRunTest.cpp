@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <set>
 
 #include "camera/CameraFixture.h"
 #include "capsule/Capsule.h"
@@ -13,6 +15,7 @@
 #include "sim/Log.h"
 #include "support/ProgressRecorder.h"
 #include "tools/CapsuleFormat.h"
+#include "tools/Scenario.h"
 
 namespace {
 
@@ -581,6 +584,208 @@ TEST_F(DeviceLoopTest, DescriptorRefreshDecidesTheMatchAndOnlyEntryZeroHasAVersi
   EXPECT_EQ(pKVFmpPrivateData->wPID[0], 0x9999);
   EXPECT_EQ(pKVFmpPrivateData->pDescriptor[0].Version, 0x0321u);
   EXPECT_EQ(Log()[0], "Original FW Version is 321\r\n");
+}
+
+// ---------------------------------------------------------------- two devices on the bus
+
+// Worlds with a second device: twin cameras, another model's camera stranded in its DFU ROM
+// device (whose VID:PID the whole chip family shares), a hub. The right device or nothing:
+// after discovery every request goes to the camera's port.
+class TwoDevicesTest : public UpdateRunTest {
+ protected:
+  static camera::Config DfuCapable(uint16_t pid = 0x4C15) {
+    camera::Config config;
+    config.device.idProduct = pid;
+    camera::InformationFields fields;
+    fields.chipId = 0x4C15;
+    config.information = camera::DeviceInformation(fields);
+    return config;
+  }
+  // Another model (3B5A:9999) left in its ROM device by its own interrupted update.
+  static camera::Config OtherModelsRom() {
+    camera::Config config = DfuCapable(0x9999);
+    config.dfuDownloadUnfinished = true;
+    return config;
+  }
+  // Runs the entry point; counts the transfers made before the 10 percent report.
+  EFI_STATUS Run() {
+    HandOver(Path::Hob, dfuImage);
+    InstallProgress();
+    progress.onReport = [&](UINTN) {
+      if (!discovery) discovery = Transfers().size();
+    };
+    return RunEntry();
+  }
+  // The slots that got a request after discovery.
+  std::set<uint8_t> PortsAfterDiscovery() const {
+    std::set<uint8_t> ports;
+    for (size_t i = discovery.value_or(0); i < Transfers().size(); i++) {
+      ports.insert(Transfers()[i].port);
+    }
+    return ports;
+  }
+  static bool Untouched(camera::Camera &c) {
+    return !c.UpdateAllowed() && c.DfuDetaches() == 0 && c.Flash().Erases() == 0 &&
+           (c.Rom() == nullptr || c.Rom()->Image().empty());
+  }
+  bool HoldsImage(camera::Camera &c) {
+    return scenario::CameraHoldsPayload(c, dfuPayload, nullptr);
+  }
+  bool RecordLeft() const {
+    const EFI_GUID guid = DFU_IN_FLIGHT_GUID;
+    return P.VariableData(DFU_IN_FLIGHT_NAME, guid).has_value();
+  }
+
+  Bytes dfuPayload = DfuPayload(5 * 4096 + 1000, {.offset = 0x1300, .chipId = 0x4C15,
+                                                  .vid = 0x3B5A, .pid = 0x4C15, .version = 0x0203});
+  Bytes dfuImage = capfmt::MakeImage(0x3B5A, 0x4C15, dfuPayload);
+  std::optional<size_t> discovery;
+};
+
+// A: camera A's update does not take; its twin B already runs the new version. B used to
+// answer the wait for the camera's return.
+TEST_F(TwoDevicesTest, TwinAlreadyOnTheNewVersionDoesNotStandInForTheCamera) {
+  auto a = Attach(DfuCapable());
+  a->Misbehave().dfu.keepOldVersion = true;
+  camera::Config twin = DfuCapable();
+  twin.device.bcdDevice = 0x0203;
+  auto b = Attach(twin);
+  EXPECT_EQ(Run(), EFI_DEVICE_ERROR);
+  EXPECT_EQ(a->Settings().device.bcdDevice, 0x0102);
+  EXPECT_TRUE(Untouched(*b));
+  EXPECT_EQ(PortsAfterDiscovery(), std::set<uint8_t>{Port(0)});
+  EXPECT_FALSE(RecordLeft()) << "A is back on its port: nothing is stranded";
+  EXPECT_EQ(progress.percents.back(), 98u);
+}
+
+// B: another model stranded in its ROM device used to receive the camera's image at the
+// first look after the camera's detach.
+class RomBesideTheCameraTest : public TwoDevicesTest,
+                               public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RomBesideTheCameraTest, AnotherModelsRomDeviceIsNeverTakenForTheCamera) {
+  auto rom = Attach(OtherModelsRom());  // first in handle order, there at the first look
+  camera::Config config = DfuCapable();
+  config.dfuInterface = GetParam();
+  auto cam = Attach(config);
+  EXPECT_EQ(Run(), EFI_SUCCESS);
+  EXPECT_TRUE(HoldsImage(*cam));
+  EXPECT_TRUE(Untouched(*rom));
+  EXPECT_EQ(rom->CurrentPersona(), camera::Camera::Persona::DfuRom);
+  EXPECT_EQ(PortsAfterDiscovery(), std::set<uint8_t>{Port(1)});
+  EXPECT_FALSE(RecordLeft());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RomBesideTheCameraTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                           return info.param ? "Mode1" : "Mode2";
+                         });
+
+// D: behind a hub, the camera's port chain has two USB() nodes; the other model's ROM
+// device on the hub's next port differs from it in the last one only.
+TEST_F(TwoDevicesTest, BehindAHubOnlyTheCamerasHubPortIsWaitedOn) {
+  const uint8_t hub = P.Usb().Attach(std::make_shared<usb::Hub>());
+  auto cam = std::make_shared<camera::Camera>(DfuCapable());
+  auto rom = std::make_shared<camera::Camera>(OtherModelsRom());
+  const uint8_t camPort = P.Usb().AttachToHub(hub, 1, cam);
+  const uint8_t romPort = P.Usb().AttachToHub(hub, 2, rom);
+  KV_PORT_CHAIN camChain, romChain;
+  ASSERT_TRUE(KvrPortChainOf(PathOf(P.Usb().Handles(camPort).at(0)), &camChain));
+  ASSERT_TRUE(KvrPortChainOf(PathOf(P.Usb().Handles(romPort).at(0)), &romChain));
+  EXPECT_EQ(camChain.Length, 12 + 6 + 2 * 6);  // ACPI, PCI, the hub's port, the camera's
+  EXPECT_FALSE(KvrSamePort(&camChain, &romChain));
+  EXPECT_EQ(std::memcmp(camChain.Path, romChain.Path, camChain.Length - 2), 0);
+
+  EXPECT_EQ(Run(), EFI_SUCCESS);
+  EXPECT_TRUE(HoldsImage(*cam));
+  EXPECT_TRUE(Untouched(*rom));
+  EXPECT_EQ(PortsAfterDiscovery(), std::set<uint8_t>{camPort});
+}
+
+// E: requests of the probe that fail used to hide the camera: EFI_SUCCESS, progress 10,
+// nothing written. A device that answered and is not the camera stays no camera.
+struct ProbeFaultCase {
+  const char *name;
+  uint16_t faultedPid;  // the device whose two configuration reads stall (0: none)
+  bool otherXu;         // the image's IDs on a device without the camera's unit
+  EFI_STATUS status;
+};
+class ProbeFaultTest : public TwoDevicesTest,
+                       public ::testing::WithParamInterface<ProbeFaultCase> {};
+
+TEST_P(ProbeFaultTest, ProbeThatCouldNotFinishOnTheImagesIdsIsAScanFault) {
+  const ProbeFaultCase &c = GetParam();
+  camera::Config config = DfuCapable();
+  if (c.otherXu) config.extensionUnits = {{6, camera::Guid{}}};
+  auto cam = Attach(config);
+  auto other = Attach(DfuCapable(0x9999));
+  if (c.faultedPid != 0) {
+    (c.faultedPid == 0x4C15 ? cam : other)
+        ->Misbehave()
+        .stalls.push_back({camera::Request(0x80, usb::kGetDescriptor), 0, 2});
+  }
+  EXPECT_EQ(Run(), c.status);
+  EXPECT_EQ(progress.percents, std::vector<UINTN>{10});
+  EXPECT_TRUE(Untouched(*cam));
+  EXPECT_TRUE(Untouched(*other));
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "USB scan incomplete (Device Error): a camera may have been missed\r\n"),
+            c.status == EFI_DEVICE_ERROR ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Discovery, ProbeFaultTest,
+    ::testing::Values(ProbeFaultCase{"CamerasReadsStall", 0x4C15, false, EFI_DEVICE_ERROR},
+                      ProbeFaultCase{"AnotherModelsReadsStall", 0x9999, true, EFI_SUCCESS},
+                      ProbeFaultCase{"AnsweredNotTheCamera", 0, true, EFI_SUCCESS}),
+    [](const ::testing::TestParamInfo<ProbeFaultCase> &info) { return info.param.name; });
+
+// The record as the guide lays it out, read back after a power loss in the download.
+TEST_F(TwoDevicesTest, InFlightRecordHoldsThePortTheImageAndWhatTheDownloadSends) {
+  auto cam = Attach(DfuCapable());
+  cam->Misbehave().powerCut = camera::PowerCutRule{camera::DfuBlockDownload(2), 0};
+  EXPECT_EQ(Run(), EFI_DEVICE_ERROR);
+  uint32_t attributes = 0;
+  const EFI_GUID guid = DFU_IN_FLIGHT_GUID;
+  const std::optional<std::vector<uint8_t>> record =
+      P.VariableData(DFU_IN_FLIGHT_NAME, guid, &attributes);
+  ASSERT_TRUE(record.has_value()) << "the camera is stranded: the record stays";
+  EXPECT_EQ(attributes, 0x3u);
+  ASSERT_EQ(record->size(), 153u);
+  const auto u16 = [&](size_t at) { return (*record)[at] | (*record)[at + 1] << 8; };
+  const auto u32 = [&](size_t at) { return (uint32_t)(u16(at) | u16(at + 2) << 16); };
+  EXPECT_EQ(std::string(record->begin(), record->begin() + 4), "KVIF");
+  EXPECT_EQ(u16(4), 1);
+  EXPECT_EQ(std::vector<int>({u16(6), u16(8), u16(10), u16(12), u16(14)}),
+            std::vector<int>({0x3B5A, 0x4C15, 0x3B5A, 0x4C15, 0x0203}));
+  const uint32_t sent = 5 * 4096 + 1000;  // no size-table row, not 16 past a multiple of 1024
+  EXPECT_EQ(u32(16), sent);
+  uint32_t crc = 0xFFFFFFFF;  // CRC-32, reflected, bit by bit
+  for (size_t i = 0; i < sent; i++) {
+    crc ^= dfuPayload[i];
+    for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+  }
+  EXPECT_EQ(u32(20), ~crc);
+  std::vector<uint8_t> chain(12 + 6 + 6);  // ACPI(), PCI(), USB(port, interface)
+  std::memcpy(chain.data(), PathOf(Handle()), chain.size());
+  chain.back() = 0;  // the interface number left out
+  EXPECT_EQ((*record)[24], chain.size());
+  EXPECT_EQ(std::vector<uint8_t>(record->begin() + 25, record->begin() + 25 + chain.size()), chain);
+  EXPECT_EQ(std::count(record->begin() + 25 + chain.size(), record->end(), 0),
+            128 - (long)chain.size());
+}
+
+TEST_F(TwoDevicesTest, StoreThatRefusesTheRecordLeavesTheUpdateAsItWas) {
+  auto cam = Attach(DfuCapable());
+  P.FailSetVariable(u"", EFI_WRITE_PROTECTED);
+  EXPECT_EQ(Run(), EFI_SUCCESS);
+  EXPECT_TRUE(HoldsImage(*cam));
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "In-flight record not written (Write Protected): an interrupted update "
+                       "could not be resumed\r\n"),
+            1);
 }
 
 }  // namespace
