@@ -75,7 +75,9 @@ TEST_F(KvrcapTest, FirmwareVolumeCapsuleRoundTrip) {
 TEST_F(KvrcapTest, FmpCapsuleRoundTrip) {
   ASSERT_EQ(Kvrcap("image --vid 0x3B5A --pid 0x4C15 --payload " + P("fw.bin") + " -o " + P("cam.img")).status, 0);
   ASSERT_EQ(Kvrcap("image --vid 1 --pid 2 --payload " + P("fw.bin") + " -o " + P("other.img")).status, 0);
-  std::ofstream(P("blob.bin"), std::ios::binary) << "not a driver.";  // 13 bytes, no PE image
+  capfmt::Bytes blob = capfmt::PlaceholderDriver();  // PE headers, 329 bytes with the one below
+  blob.push_back(0xCC);
+  WriteBytes(P("blob.bin"), blob);
   // Drivers and images in the order given; the one driver's odd length leaves the items
   // unaligned, as a capsule may well have them.
   ASSERT_EQ(Kvrcap("fmp --driver " + P("blob.bin") + " --image " + P("other.img") + " --image " +
@@ -83,19 +85,20 @@ TEST_F(KvrcapTest, FmpCapsuleRoundTrip) {
   Result inspect = Kvrcap("inspect " + P("cap.bin") + " --fmp");
   EXPECT_EQ(inspect.status, 0) << inspect.output;
   EXPECT_THAT(inspect.output, HasSubstr("capsule GUID:   6DCBD5ED-E82D-4C44-BDA1-7194199AD92A"));
-  EXPECT_THAT(inspect.output, HasSubstr("driver 1:       13 (0xD) bytes at offset 64 (0x40): not a "
-                                        "PE image (no MZ header)\n"));
-  EXPECT_THAT(inspect.output, HasSubstr("item 1:         at offset 77 (0x4D): version 2, "
+  EXPECT_THAT(inspect.output, HasSubstr("driver 1:       329 (0x149) bytes at offset 64 (0x40): "
+                                        "PE32+ image, machine x64 (0x8664), subsystem EFI "
+                                        "boot-service driver (11), entry point 0x0\n"));
+  EXPECT_THAT(inspect.output, HasSubstr("item 1:         at offset 393 (0x189): version 3, "
                                         "UpdateImageTypeId 517E0EE9-1838-4B22-973B-4FDA03313AE2, "
                                         "UpdateImageIndex 1, UpdateImageSize 10016 (0x2720), "
-                                        "UpdateVendorCodeSize 0, UpdateHardwareInstance 0x0\n"));
-  EXPECT_THAT(inspect.output, HasSubstr("UpdateHardwareInstance 0x0 (the item the driver takes)\n"));
+                                        "UpdateVendorCodeSize 0, UpdateHardwareInstance 0x0"));
+  EXPECT_THAT(inspect.output, HasSubstr("(the item the driver takes)\n"));
   EXPECT_THAT(inspect.output, HasSubstr("image header:   size 16, VID 0x3B5A, PID 0x4C15"));
-  // The same bytes read as a firmware-volume capsule hold no camera file.
+  // The capsule HOB and "CapsuleOnRam" hand it over the same: the driver reads its items.
   inspect = Kvrcap("inspect " + P("cap.bin"));
-  EXPECT_EQ(inspect.status, 1);
-  EXPECT_THAT(inspect.output, HasSubstr("warning:        the capsule GUID is the FMP capsule GUID: "
-                                        "inspect it with --fmp"));
+  EXPECT_EQ(inspect.status, 0) << inspect.output;
+  EXPECT_THAT(inspect.output, HasSubstr("path:           FMP, as the capsule HOB or \"CapsuleOnRam\" "
+                                        "hands it over\n"));
   // And a firmware-volume capsule read as an FMP capsule says what it is not.
   ASSERT_EQ(Kvrcap("fv --image " + P("cam.img") + " -o " + P("fv.bin")).status, 0);
   EXPECT_THAT(Kvrcap("inspect " + P("fv.bin") + " --fmp").output,
