@@ -522,7 +522,7 @@ Inspection Inspect(const Bytes &capsule, bool fmp) {
   if (!fmp && fmpGuidSeen) {
     result.path = "FMP, as the capsule HOB or \"CapsuleOnRam\" hands it over";
   }
-  if (fmp || fmpGuidSeen) {
+  if (fmpGuidSeen) {
     PlatformRules(capsule, &result);
   }
 
