@@ -6,10 +6,11 @@ HOST_BUILD := $(BUILD)/host
 EFI_BUILD  := $(BUILD)/efi
 JOBS       ?= 2
 
-# Debian packages the tree needs (tshark decodes the USB captures in the tests). clang's
-# runtime (libFuzzer, the sanitizers) is the one of the installed clang's version:
-# install-deps --clang-runtime adds libclang-rt-N-dev for clang N.
-PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev tshark
+# Debian packages the tree needs (tshark decodes the USB captures in the tests; kvrcap
+# signs capsules with libssl-dev's libcrypto, and the tests check them with the openssl
+# command). clang's runtime (libFuzzer, the sanitizers) is the one of the installed clang's
+# version: install-deps --clang-runtime adds libclang-rt-N-dev for clang N.
+PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev tshark libssl-dev openssl
 
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk

@@ -29,8 +29,82 @@ extern UINT32 dwImageLength;
 EFI_STATUS LocateCapsule();
 VOID *ReadCapsuleOnRam(UINT32 *Attributes, UINT64 *DataSize);
 VOID *GetImageFromAddressVariable();
+// The camera image of the FMP capsule, read up to its CapsuleImageSize.
 EFI_STATUS GetFmpPayloadImage(EFI_CAPSULE_HEADER *Capsule, VOID **Image);
+// The same for a capsule of Size bytes: the last payload item's image, past its
+// authentication and FMP payload header, with dwImageLength its length. Leaves *Image
+// unchanged, with a message, when the capsule yields none.
+VOID GetFmpImageWithin(const UINT8 *Capsule, UINT64 Size, VOID **Image);
+// The camera image of the located capsule: an FMP capsule's by its items, else the camera
+// file of its firmware volume.
 EFI_STATUS SearchImageInCapsule(VOID **Image);
+
+// ---------------------------------------------------------------- FMP capsule walk
+// The one reading of an FMP capsule (UEFI 2.10, 23.3) and of its payload items, with the
+// checks EDK II's capsule library makes before it handles one. It reads only inside the
+// Size bytes it is given, calls no platform service and logs nothing: the host tools and
+// the emulator's harness walk capsules with it as the driver does.
+
+// Why a capsule or an item is refused; KvFmpFaultText names the rule.
+enum KV_FMP_FAULT : UINT8 {
+  KV_FMP_OK,
+  KV_FMP_HEADER_OUTSIDE,       // the FMP capsule header lies outside the capsule
+  KV_FMP_LIST_OUTSIDE,         // the item offset list lies outside the capsule
+  KV_FMP_ENTRY_OUTSIDE,        // a list entry points at or past the capsule end
+  KV_FMP_ENTRY_IN_LIST,        // a list entry points into the FMP header or the list
+  KV_FMP_ENTRY_NOT_ASCENDING,  // a list entry is not above the one before it
+  KV_FMP_ITEM_SHORT,           // a payload item is shorter than its header
+  KV_FMP_ITEM_VERSION,         // a payload item header's Version is not 1, 2 or 3
+  KV_FMP_ITEM_SPAN,            // an item's span is not header + image + vendor code
+  KV_FMP_AUTH_LENGTH,          // the image authentication does not fit the image
+  KV_FMP_PAYLOAD_HEADER_SIZE,  // the FMP payload header's size does not fit the image
+};
+const CHAR8 *KvFmpFaultText(KV_FMP_FAULT Fault);
+
+struct KV_FMP_CAPSULE {
+  const UINT8 *Fmp;  // the FMP capsule header, HeaderSize bytes into the capsule
+  UINT64 Size;       // bytes from there to the capsule end
+  UINT32 Version;    // the FMP header's Version (EDK II's library takes only 1)
+  UINT16 DriverCount;
+  UINT16 ItemCount;
+  // Of the last fault: the list entry it concerns, and the value it found wrong.
+  UINT32 FaultEntry;
+  UINT64 FaultValue;
+};
+
+// Opens the FMP capsule whose EFI_CAPSULE_HEADER starts Size bytes at Capsule: the FMP
+// header inside, the offset list inside, and every list entry inside the capsule, past
+// the list and above the entry before it. Fmp and Size are set once the header is found
+// to lie inside, also when a later check fails.
+KV_FMP_FAULT KvFmpOpen(const UINT8 *Capsule, UINT64 Size, KV_FMP_CAPSULE *Fmp);
+// List entry Position (embedded drivers first, then payload items) of an opened capsule:
+// its offset from the FMP header, and in *Span its length, up to the next entry (the last
+// one to the capsule end).
+UINT64 KvFmpEntry(const KV_FMP_CAPSULE *Fmp, UINT32 Position, UINT64 *Span);
+
+struct KV_FMP_ITEM {
+  const UINT8 *Header;  // the EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER
+  UINT32 Position;      // in the offset list: DriverCount + the item's index
+  UINT32 Version;
+  UINT32 HeaderSize;    // by Version: 32, 40 or 48
+  UINT32 ImageSize;     // UpdateImageSize
+  const UINT8 *Image;   // the item's image, ImageSize bytes after the header
+};
+// Payload item Index (from 0) of an opened capsule: a known header version, and a span of
+// exactly the header, UpdateImageSize and UpdateVendorCodeSize.
+KV_FMP_FAULT KvFmpItem(KV_FMP_CAPSULE *Fmp, UINT32 Index, KV_FMP_ITEM *Item);
+
+// What an item's image holds in front of the camera image: an
+// EFI_FIRMWARE_IMAGE_AUTHENTICATION (WIN_CERT_TYPE_EFI_GUID, PKCS7), which the platform
+// verified before the hand-over, then EDK II's FMP payload header ("MSS1"). Either may be
+// missing; an image that starts with the camera image header has neither.
+struct KV_FMP_IMAGE {
+  UINT64 AuthLength;           // MonotonicCount and the certificate; 0 without
+  UINT32 PayloadHeaderSize;    // 0 without
+  const UINT8 *Data;           // what follows them: the camera image
+  UINT64 Length;
+};
+KV_FMP_FAULT KvFmpImage(KV_FMP_CAPSULE *Fmp, const KV_FMP_ITEM *Item, KV_FMP_IMAGE *Image);
 
 // The camera image header at the start of the located image.
 #pragma pack(push, 1)

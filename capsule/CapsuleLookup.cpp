@@ -146,66 +146,61 @@ VOID *GetImageFromAddressVariable() {
 
 EFI_STATUS GetFmpPayloadImage(EFI_CAPSULE_HEADER *Capsule, VOID **Image) {
   const UINT8 *Base = (const UINT8 *)Capsule;
-  UINT64 CapsuleSize = KvrReadU32(Base + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize));
-  UINT64 HeaderSize = KvrReadU32(Base + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
-  if (!KvrRangeInside(HeaderSize, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), CapsuleSize)) {
-    DebugMessage("FMP capsule header lies outside the capsule.\n");
-    return EFI_SUCCESS;
-  }
-  const UINT8 *Fmp = Base + HeaderSize;
-  UINT64 FmpRoom = CapsuleSize - HeaderSize;  // bytes from the FMP header to the capsule end
+  GetFmpImageWithin(Base, KvrReadU32(Base + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize)),
+                    Image);
+  return EFI_SUCCESS;
+}
 
+namespace {
+
+VOID ReportFmpFault(KV_FMP_FAULT Fault, const KV_FMP_CAPSULE *Fmp) {
+  if (Fault <= KV_FMP_LIST_OUTSIDE) {
+    DebugMessage("FMP capsule refused: %a.\n", KvFmpFaultText(Fault));
+  } else {
+    DebugMessage("FMP capsule refused at list entry %d: %a (0x%lx).\n", (INT32)Fmp->FaultEntry,
+                 KvFmpFaultText(Fault), Fmp->FaultValue);
+  }
+}
+
+}  // namespace
+
+VOID GetFmpImageWithin(const UINT8 *Capsule, UINT64 Size, VOID **Image) {
+  KV_FMP_CAPSULE Fmp;
+  KV_FMP_FAULT Fault = KvFmpOpen(Capsule, Size, &Fmp);
+  if (Fault == KV_FMP_HEADER_OUTSIDE) {
+    ReportFmpFault(Fault, &Fmp);
+    return;
+  }
   // Diagnostic bytes, each printed only when it lies inside the capsule.
   static const struct {
     UINT8 Offset;
     const CHAR8 *Format;
   } kTempData[] = {{8, "1 TempData = %x\n"}, {16, "2 TempData = %x\n"}, {17, "3 TempData = %x\n"}};
   for (UINTN Line = 0; Line < sizeof(kTempData) / sizeof(kTempData[0]); Line++) {
-    if (kTempData[Line].Offset < FmpRoom) {
-      DebugMessage(kTempData[Line].Format, (INT32)(INT8)Fmp[kTempData[Line].Offset]);
+    if (kTempData[Line].Offset < Fmp.Size) {
+      DebugMessage(kTempData[Line].Format, (INT32)(INT8)Fmp.Fmp[kTempData[Line].Offset]);
     }
   }
-
-  UINT64 EmbeddedDriverCount = KvrReadU16(
-      Fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount));
-  UINT64 PayloadItemCount =
-      KvrReadU16(Fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount));
-  UINT64 ListEntries = EmbeddedDriverCount + PayloadItemCount;
-  if (!KvrArrayInside(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), ListEntries,
-                      sizeof(UINT64), FmpRoom)) {
-    DebugMessage("FMP item offset list lies outside the capsule.\n");
-    return EFI_SUCCESS;
+  // Every payload item must pass the checks EDK II's capsule library makes: one that does
+  // not marks the capsule as corrupted and yields no image at all. The last item wins.
+  KV_FMP_ITEM Item;
+  for (UINT32 Index = 0; Fault == KV_FMP_OK && Index < Fmp.ItemCount; Index++) {
+    Fault = KvFmpItem(&Fmp, Index, &Item);
   }
-
-  // The last payload item wins. Every item must lie wholly inside the capsule: one that
-  // does not marks the capsule as corrupted and yields no image at all.
-  const UINT8 *Chosen = NULL;
-  UINT32 ChosenLength = 0;
-  for (UINT64 Position = EmbeddedDriverCount; Position < ListEntries; Position++) {
-    UINT64 ItemOffset = KvrReadU64(Fmp + sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) +
-                                   Position * sizeof(UINT64));
-    UINT32 ItemImageSize = 0;
-    BOOLEAN Inside = KvrRangeInside(ItemOffset, EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, FmpRoom);
-    if (Inside) {
-      ItemImageSize = KvrReadU32(
-          Fmp + ItemOffset + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageSize));
-      Inside = KvrRangeInside(ItemOffset + EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, ItemImageSize,
-                              FmpRoom);
-    }
-    if (!Inside) {
-      DebugMessage("FMP payload item %d lies outside the capsule.\n", (INT32)Position);
-      return EFI_SUCCESS;
-    }
-    Chosen = Fmp + ItemOffset + EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE;
-    ChosenLength = ItemImageSize;
+  KV_FMP_IMAGE Camera;
+  if (Fault == KV_FMP_OK && Fmp.ItemCount > 0) {
+    Fault = KvFmpImage(&Fmp, &Item, &Camera);
   }
-  if (Chosen == NULL) {
-    return EFI_SUCCESS;
+  if (Fault != KV_FMP_OK) {
+    ReportFmpFault(Fault, &Fmp);
+    return;
   }
-  if (ChosenLength > 0) {
-    DebugMessage("Final TempData = %x\n", (INT32)(INT8)Chosen[0]);
+  if (Fmp.ItemCount == 0) {
+    return;
   }
-  *Image = (VOID *)Chosen;
-  dwImageLength = ChosenLength;
-  return EFI_SUCCESS;
+  if (Camera.Length > 0) {
+    DebugMessage("Final TempData = %x\n", (INT32)(INT8)Camera.Data[0]);
+  }
+  *Image = (VOID *)Camera.Data;
+  dwImageLength = (UINT32)Camera.Length;
 }

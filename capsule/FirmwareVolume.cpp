@@ -1,9 +1,11 @@
-// Walks the firmware volume in the capsule body for the camera firmware file.
+// Finds the camera image in the located capsule: the camera firmware file of the firmware
+// volume in its body, or the last payload item of an FMP capsule.
 #include "Capsule.h"
 
 namespace {
 
 EFI_GUID gCameraFileGuid = KV_CAMERA_FILE_GUID;
+EFI_GUID gFmpCapsuleGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
 
 constexpr UINT64 kFileAlignment = 8;
 
@@ -20,6 +22,20 @@ EFI_STATUS SearchImageInCapsule(VOID **Image) {
   if (Base == NULL ||
       !KvrRangeInside(offsetof(EFI_CAPSULE_HEADER, HeaderSize), sizeof(UINT32), End)) {
     return NotFound();
+  }
+  // An FMP capsule, as a platform's capsule flow hands every capsule over after a warm
+  // reset: its items, up to its CapsuleImageSize within the length handed over.
+  if (KvrRangeInside(0, sizeof(EFI_CAPSULE_HEADER), End) &&
+      KvrCompareGuid(&pCapsuleHeader->CapsuleGuid, &gFmpCapsuleGuid)) {
+    UINT64 Size = KvrReadU32(Base + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize));
+    VOID *Found = NULL;
+    GetFmpImageWithin(Base, Size < End ? Size : End, &Found);
+    if (Found == NULL) {
+      return NotFound();
+    }
+    DebugMessage("Image found.\n");
+    *Image = Found;
+    return EFI_SUCCESS;
   }
   UINT64 VolumeOffset = KvrReadU32(Base + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
   if (!KvrRangeInside(VolumeOffset, sizeof(EFI_FIRMWARE_VOLUME_HEADER), End)) {

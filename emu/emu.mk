@@ -8,23 +8,31 @@ EMU_SAVED_GOAL := $(.DEFAULT_GOAL)
 
 EMU_HARNESS      := $(EFI_BUILD)/KvrHarness.efi
 EMU_HARNESS_SRCS := $(wildcard emu/harness/*.cpp)
-EMU_HARNESS_HDRS := $(wildcard emu/harness/*.h) emu/TestDeviceProtocol.h platform/Uefi.h \
+EMU_HARNESS_HDRS := $(wildcard emu/harness/*.h) emu/TestDeviceProtocol.h platform/Uefi.h capsule/Capsule.h \
                     platform/Platform.h
+# The harness walks FMP capsules with the driver's own code: capsule/FmpCapsule.cpp needs
+# no platform service and is built into the harness as it is.
 EMU_HARNESS_OBJS := $(patsubst emu/harness/%.cpp,$(EFI_BUILD)/obj/emu/harness/%.obj,\
-                      $(EMU_HARNESS_SRCS))
+                      $(EMU_HARNESS_SRCS)) $(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj
 
 # A boot-service driver that checks the harness's capsule hand-over and progress protocol
 # in firmware, standing where KvrFmpDriver.efi goes (a test fixture, never shipped).
 EMU_PROBE      := $(EFI_BUILD)/KvrProbeDriver.efi
 EMU_PROBE_OBJS := $(EFI_BUILD)/obj/emu/probe/ProbeDriver.obj \
                   $(EFI_BUILD)/obj/emu/harness/HarnessCore.obj \
-                  $(EFI_BUILD)/obj/emu/harness/Support.obj
+                  $(EFI_BUILD)/obj/emu/harness/Support.obj \
+                  $(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj
 
 .PHONY: emu-harness emu-host emu-smoke emu-probe emu-e2e emu-demo emu-lib-test
 
 emu-harness: deps $(EMU_HARNESS)
 
 $(EFI_BUILD)/obj/emu/harness/%.obj: emu/harness/%.cpp $(EMU_HARNESS_HDRS)
+	@mkdir -p $(dir $@)
+	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
+
+$(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj: capsule/FmpCapsule.cpp capsule/Capsule.h \
+                                             $(EMU_HARNESS_HDRS)
 	@mkdir -p $(dir $@)
 	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
 

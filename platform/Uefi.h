@@ -632,7 +632,59 @@ static_assert(offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateHardw
               32);
 static_assert(offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, ImageCapsuleSupport) == 40);
 static_assert(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER) == 48);
+// The header's size by its Version: 1 ends before UpdateHardwareInstance, 2 before
+// ImageCapsuleSupport, 3 is the whole structure.
+#define EFI_FMP_CAPSULE_IMAGE_HEADER_V1_SIZE 32U
 #define EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE 40U
+static_assert(EFI_FMP_CAPSULE_IMAGE_HEADER_V1_SIZE ==
+              offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateHardwareInstance));
+static_assert(EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE ==
+              offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, ImageCapsuleSupport));
+#define EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER_INIT_VERSION 3U
+// ImageCapsuleSupport bits (version 3): what the item's data holds before the image.
+#define CAPSULE_SUPPORT_AUTHENTICATION 0x0000000000000001ULL
+#define CAPSULE_SUPPORT_DEPENDENCY 0x0000000000000002ULL
+
+// WIN_CERTIFICATE_UEFI_GUID (UEFI 2.10, 32.2.4), CertData following CertType.
+struct WIN_CERTIFICATE {
+  UINT32 dwLength;  // of the whole certificate, this header and CertData
+  UINT16 wRevision;
+  UINT16 wCertificateType;
+};
+struct WIN_CERTIFICATE_UEFI_GUID {
+  WIN_CERTIFICATE Hdr;
+  EFI_GUID CertType;
+};
+static_assert(sizeof(WIN_CERTIFICATE) == 8);
+static_assert(offsetof(WIN_CERTIFICATE, wRevision) == 4);
+static_assert(offsetof(WIN_CERTIFICATE, wCertificateType) == 6);
+static_assert(sizeof(WIN_CERTIFICATE_UEFI_GUID) == 24);
+static_assert(offsetof(WIN_CERTIFICATE_UEFI_GUID, CertType) == 8);
+#define WIN_CERT_REVISION_2_0 0x0200
+#define WIN_CERT_TYPE_EFI_GUID 0x0EF1
+#define EFI_CERT_TYPE_PKCS7_GUID \
+  {0x4AAFD29D, 0x68DF, 0x49EE, {0x8A, 0xA9, 0x34, 0x7D, 0x37, 0x56, 0x65, 0xA7}}
+
+// EFI_FIRMWARE_IMAGE_AUTHENTICATION (UEFI 2.10, 23.1): the signed image's first bytes.
+struct EFI_FIRMWARE_IMAGE_AUTHENTICATION {
+  UINT64 MonotonicCount;
+  WIN_CERTIFICATE_UEFI_GUID AuthInfo;
+};
+static_assert(sizeof(EFI_FIRMWARE_IMAGE_AUTHENTICATION) == 32);
+static_assert(offsetof(EFI_FIRMWARE_IMAGE_AUTHENTICATION, AuthInfo) == 8);
+
+// EDK II's FMP payload header, in front of the image an FMP device updates.
+struct FMP_PAYLOAD_HEADER {
+  UINT32 Signature;  // "MSS1"
+  UINT32 HeaderSize;
+  UINT32 FwVersion;
+  UINT32 LowestSupportedVersion;
+};
+static_assert(sizeof(FMP_PAYLOAD_HEADER) == 16);
+static_assert(offsetof(FMP_PAYLOAD_HEADER, HeaderSize) == 4);
+static_assert(offsetof(FMP_PAYLOAD_HEADER, FwVersion) == 8);
+static_assert(offsetof(FMP_PAYLOAD_HEADER, LowestSupportedVersion) == 12);
+#define FMP_PAYLOAD_HEADER_SIGNATURE 0x3153534DU  // 'M' 'S' 'S' '1'
 #pragma pack(pop)
 
 // EFI_FIRMWARE_IMAGE_DESCRIPTOR, descriptor version 4 (natural alignment, as UEFI 2.10

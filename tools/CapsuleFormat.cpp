@@ -172,41 +172,89 @@ Bytes MakeFvCapsule(const Bytes &cameraImage, const FvOptions &options) {
   return capsule;
 }
 
-Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes> &images) {
+// One payload item: the version-3 header, then the item's data (the authentication, the
+// payload header and the image, as far as the options ask for them).
+static Bytes FmpItem(const Bytes &image, const FmpItemOptions &options) {
+  Bytes data;
+  if (options.fwVersion) {
+    data.resize(sizeof(FMP_PAYLOAD_HEADER), 0);
+    Put32(data, offsetof(FMP_PAYLOAD_HEADER, Signature), FMP_PAYLOAD_HEADER_SIGNATURE);
+    Put32(data, offsetof(FMP_PAYLOAD_HEADER, HeaderSize), sizeof(FMP_PAYLOAD_HEADER));
+    Put32(data, offsetof(FMP_PAYLOAD_HEADER, FwVersion), *options.fwVersion);
+    Put32(data, offsetof(FMP_PAYLOAD_HEADER, LowestSupportedVersion),
+          options.lowestSupportedVersion);
+  }
+  data.insert(data.end(), image.begin(), image.end());
+  uint64_t capsuleSupport = 0;
+  if (options.sign) {
+    Bytes signedData = data;
+    signedData.resize(data.size() + 8);
+    Put64(signedData, data.size(), options.monotonicCount);
+    const Bytes signature = options.sign(signedData);
+    const size_t certLength = sizeof(WIN_CERTIFICATE_UEFI_GUID) + signature.size();
+    if (certLength > UINT32_MAX) throw std::runtime_error("signature exceeds 4 GiB");
+    Bytes auth(sizeof(EFI_FIRMWARE_IMAGE_AUTHENTICATION), 0);
+    const size_t cert = offsetof(EFI_FIRMWARE_IMAGE_AUTHENTICATION, AuthInfo);
+    Put64(auth, offsetof(EFI_FIRMWARE_IMAGE_AUTHENTICATION, MonotonicCount),
+          options.monotonicCount);
+    Put32(auth, cert + offsetof(WIN_CERTIFICATE, dwLength), (uint32_t)certLength);
+    Put16(auth, cert + offsetof(WIN_CERTIFICATE, wRevision), WIN_CERT_REVISION_2_0);
+    Put16(auth, cert + offsetof(WIN_CERTIFICATE, wCertificateType), WIN_CERT_TYPE_EFI_GUID);
+    const EFI_GUID pkcs7 = EFI_CERT_TYPE_PKCS7_GUID;
+    PutGuid(auth, cert + offsetof(WIN_CERTIFICATE_UEFI_GUID, CertType), pkcs7);
+    auth.insert(auth.end(), signature.begin(), signature.end());
+    data.insert(data.begin(), auth.begin(), auth.end());
+    capsuleSupport |= CAPSULE_SUPPORT_AUTHENTICATION;
+  }
+  if (data.size() > UINT32_MAX) throw std::runtime_error("payload item exceeds 4 GiB");
+  Bytes item(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER), 0);
+  Put32(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, Version),
+        EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER_INIT_VERSION);
+  PutGuid(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageTypeId),
+          options.typeId);
+  item[offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageIndex)] =
+      options.imageIndex;
+  Put32(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageSize),
+        (uint32_t)data.size());
+  Put64(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateHardwareInstance),
+        options.hardwareInstance);
+  Put64(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, ImageCapsuleSupport),
+        capsuleSupport);
+  item.insert(item.end(), data.begin(), data.end());
+  return item;
+}
+
+Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes> &images,
+                     const FmpItemOptions &itemOptions, uint32_t flags) {
   if (images.empty()) throw std::runtime_error("an FMP capsule for the camera needs an item");
   if (drivers.size() > 0xFFFF || images.size() > 0xFFFF) {
     throw std::runtime_error("an FMP capsule holds at most 65535 drivers and 65535 items");
   }
+  for (const Bytes &driver : drivers) {
+    // Each list entry must lie above the one before it: an empty driver would share its
+    // offset with the next entry.
+    if (driver.empty()) throw std::runtime_error("an embedded driver is empty");
+  }
   const EFI_GUID fmpGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
-  Bytes capsule = CapsuleHeader(fmpGuid, CAPSULE_FLAGS_PERSIST_ACROSS_RESET |
-                                             CAPSULE_FLAGS_INITIATE_RESET);
+  Bytes capsule = CapsuleHeader(fmpGuid, flags);
   const size_t entries = drivers.size() + images.size();
-  Bytes fmp(Align8(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entries), 0);
-  Put32(fmp, 0, EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER_INIT_VERSION);
+  Bytes fmp(sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entries, 0);
+  Put32(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, Version),
+        EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER_INIT_VERSION);
   Put16(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount),
         (uint16_t)drivers.size());
   Put16(fmp, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount),
         (uint16_t)images.size());
-  // A driver reaches to the next list entry: nothing may sit between two of them, or
-  // between the last one and the first item, for the driver to stay byte for byte.
-  for (size_t d = 0; d < drivers.size(); d++) {
-    Put64(fmp, 8 + 8 * d, fmp.size());
-    fmp.insert(fmp.end(), drivers[d].begin(), drivers[d].end());
+  // A driver and an item reach to the next list entry (the last item to the capsule end),
+  // as EDK II's capsule library measures them: nothing may sit between them.
+  size_t entry = 0;
+  for (const Bytes &driver : drivers) {
+    Put64(fmp, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entry++, fmp.size());
+    fmp.insert(fmp.end(), driver.begin(), driver.end());
   }
-  const EFI_GUID imageType = KV_IMAGE_TYPE_ID_GUID;
-  for (size_t i = 0; i < images.size(); i++) {
-    const Bytes &image = images[i];
-    if (image.size() > UINT32_MAX) throw std::runtime_error("payload item exceeds 4 GiB");
-    Put64(fmp, 8 + 8 * (drivers.size() + i), fmp.size());
-    Bytes item(EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, 0);
-    Put32(item, 0, 2);
-    PutGuid(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageTypeId),
-            imageType);
-    item[offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageIndex)] = 1;
-    Put32(item, offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageSize),
-          (uint32_t)image.size());
-    item.insert(item.end(), image.begin(), image.end());
-    item.resize(Align8(item.size()), 0);
+  for (const Bytes &image : images) {
+    Put64(fmp, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entry++, fmp.size());
+    const Bytes item = FmpItem(image, itemOptions);
     fmp.insert(fmp.end(), item.begin(), item.end());
   }
   capsule.insert(capsule.end(), fmp.begin(), fmp.end());
@@ -214,12 +262,23 @@ Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes>
   return capsule;
 }
 
+Bytes PlaceholderDriver() {
+  constexpr size_t kPe = 0x40, kOptional = kPe + 4 + 20, kOptionalSize = 0xF0;
+  Bytes pe(kOptional + kOptionalSize, 0);
+  pe[0] = 'M';
+  pe[1] = 'Z';
+  Put32(pe, 0x3C, kPe);
+  std::memcpy(&pe[kPe], "PE\0\0", 4);
+  Put16(pe, kPe + 4, 0x8664);             // Machine: x64
+  Put16(pe, kPe + 4 + 16, kOptionalSize);  // SizeOfOptionalHeader
+  Put16(pe, kOptional, 0x20B);            // PE32+
+  Put16(pe, kOptional + 68, 11);          // EFI boot-service driver
+  return pe;
+}
+
 Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options) {
   if (options.items == 0) throw std::runtime_error("an FMP capsule for the camera needs an item");
-  Bytes placeholder(64, 0);
-  placeholder[0] = 'M';
-  placeholder[1] = 'Z';
-  std::vector<Bytes> drivers(options.drivers, placeholder);
+  std::vector<Bytes> drivers(options.drivers, PlaceholderDriver());
   std::vector<Bytes> images;
   for (unsigned i = 0; i + 1 < options.items; i++) {
     images.push_back(MakeImage(0xFFFF, (uint16_t)i, Bytes(32, (uint8_t)i)));
@@ -304,6 +363,17 @@ std::string DescribePeImage(const uint8_t *data, size_t size) {
   return text;
 }
 
+// "list entry 3 (payload item 2): the item's span is not ... (0x1234)"
+static std::string FaultLine(const KV_FMP_CAPSULE &fmp, KV_FMP_FAULT fault) {
+  std::string line = KvFmpFaultText(fault);
+  if (fault <= KV_FMP_LIST_OUTSIDE) return line;
+  const uint32_t entry = fmp.FaultEntry;
+  std::string where = "list entry " + std::to_string(entry) + " (";
+  where += entry < fmp.DriverCount ? "embedded driver " + std::to_string(entry + 1)
+                                   : "payload item " + std::to_string(entry - fmp.DriverCount + 1);
+  return where + "): " + line + " (" + Hex(fmp.FaultValue, 1) + ")";
+}
+
 FmpLayout ReadFmpLayout(const Bytes &capsule) {
   FmpLayout layout;
   if (capsule.size() < sizeof(EFI_CAPSULE_HEADER)) {
@@ -313,57 +383,109 @@ FmpLayout ReadFmpLayout(const Bytes &capsule) {
   const uint8_t *base = capsule.data();
   const uint64_t extent = std::min<uint64_t>(
       capsule.size(), Get32(base + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize)));
-  const uint64_t headerSize = Get32(base + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
-  if (!KvrRangeInside(headerSize, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), extent)) {
-    layout.problems.push_back("the FMP header lies outside the capsule");
+  KV_FMP_CAPSULE fmp;
+  const KV_FMP_FAULT opened = KvFmpOpen(base, extent, &fmp);
+  layout.version = fmp.Version;
+  if (opened != KV_FMP_OK) {
+    layout.problems.push_back(FaultLine(fmp, opened));
     return layout;
   }
-  const uint8_t *fmp = base + headerSize;
-  const uint64_t room = extent - headerSize;
-  const uint64_t drivers =
-      Get16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount));
-  const uint64_t items =
-      Get16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount));
-  const uint64_t entries = drivers + items;
-  const uint64_t listEnd = sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * entries;
-  if (listEnd > room) {
-    layout.problems.push_back("the item offset list (" + std::to_string(entries) +
-                              " entries) lies outside the capsule");
-    return layout;
+  layout.opened = true;
+  const uint64_t fmpStart = (uint64_t)(fmp.Fmp - base);
+  for (uint32_t d = 0; d < fmp.DriverCount; d++) {
+    uint64_t span = 0;
+    const uint64_t at = KvFmpEntry(&fmp, d, &span);
+    layout.drivers.push_back({fmpStart + at, span});
   }
-  auto entry = [&](uint64_t n) { return Get64(fmp + sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + 8 * n); };
-  for (uint64_t d = 0; d < drivers; d++) {
-    const uint64_t start = entry(d);
-    const uint64_t end = d + 1 < entries ? entry(d + 1) : room;
-    if (start < listEnd || end < start || end > room) {
-      layout.problems.push_back("embedded driver " + std::to_string(d + 1) +
-                                " lies outside the capsule");
-      continue;
-    }
-    layout.drivers.push_back({headerSize + start, end - start});
-  }
-  for (uint64_t i = 0; i < items; i++) {
-    const uint64_t at = entry(drivers + i);
-    if (!KvrRangeInside(at, EFI_FMP_CAPSULE_IMAGE_HEADER_V2_SIZE, room)) {
-      layout.problems.push_back("payload item " + std::to_string(i + 1) +
-                                " lies outside the capsule");
-      continue;
-    }
-    const uint8_t *h = fmp + at;
+  for (uint32_t i = 0; i < fmp.ItemCount; i++) {
     FmpLayout::Item item;
-    item.offset = headerSize + at;
-    item.version = Get32(h);
+    uint64_t span = 0;
+    const uint8_t *h = fmp.Fmp + KvFmpEntry(&fmp, fmp.DriverCount + i, &span);
+    item.offset = (uint64_t)(h - base);
+    if (span >= 4) item.version = Get32(h);
+    KV_FMP_ITEM walked;
+    KV_FMP_FAULT fault = KvFmpItem(&fmp, i, &walked);
+    if (fault != KV_FMP_OK) {
+      item.fault = FaultLine(fmp, fault);
+      layout.problems.push_back(item.fault);
+      layout.items.push_back(item);
+      continue;
+    }
+    item.headerSize = walked.HeaderSize;
     std::memcpy(&item.typeId, h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER,
                                            UpdateImageTypeId), sizeof item.typeId);
     item.index = h[offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageIndex)];
-    item.imageSize = Get32(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateImageSize));
+    item.imageSize = walked.ImageSize;
     item.vendorCodeSize =
         Get32(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateVendorCodeSize));
-    item.hardwareInstance =
-        Get64(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateHardwareInstance));
+    if (item.version >= 2) {
+      item.hardwareInstance =
+          Get64(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, UpdateHardwareInstance));
+    }
+    if (item.version >= 3) {
+      item.capsuleSupport =
+          Get64(h + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER, ImageCapsuleSupport));
+    }
+    KV_FMP_IMAGE image;
+    fault = KvFmpImage(&fmp, &walked, &image);
+    if (fault != KV_FMP_OK) {
+      item.fault = FaultLine(fmp, fault);
+      layout.problems.push_back(item.fault);
+      layout.items.push_back(item);
+      continue;
+    }
+    const uint8_t *data = walked.Image;
+    if (image.AuthLength != 0) {
+      FmpLayout::Auth auth;
+      const size_t cert = offsetof(EFI_FIRMWARE_IMAGE_AUTHENTICATION, AuthInfo);
+      auth.offset = (uint64_t)(data - base);
+      auth.monotonicCount = Get64(data);
+      auth.length = Get32(data + cert + offsetof(WIN_CERTIFICATE, dwLength));
+      auth.revision = Get16(data + cert + offsetof(WIN_CERTIFICATE, wRevision));
+      auth.certificateType = Get16(data + cert + offsetof(WIN_CERTIFICATE, wCertificateType));
+      std::memcpy(&auth.certType, data + cert + offsetof(WIN_CERTIFICATE_UEFI_GUID, CertType),
+                  sizeof auth.certType);
+      auth.certData.assign(data + sizeof(EFI_FIRMWARE_IMAGE_AUTHENTICATION),
+                           data + image.AuthLength);
+      auth.signedData.assign(data + image.AuthLength, data + walked.ImageSize);
+      for (int b = 0; b < 8; b++) auth.signedData.push_back((uint8_t)(auth.monotonicCount >> (8 * b)));
+      item.auth = std::move(auth);
+    }
+    if (image.PayloadHeaderSize != 0) {
+      const uint8_t *p = data + image.AuthLength;
+      item.payloadHeader = FmpLayout::PayloadHeader{
+          (uint64_t)(p - base), image.PayloadHeaderSize,
+          Get32(p + offsetof(FMP_PAYLOAD_HEADER, FwVersion)),
+          Get32(p + offsetof(FMP_PAYLOAD_HEADER, LowestSupportedVersion))};
+    }
+    item.cameraOffset = (uint64_t)(image.Data - base);
+    item.cameraLength = image.Length;
     layout.items.push_back(item);
   }
   return layout;
+}
+
+// What EDK II's capsule library requires of an FMP capsule before the driver ever runs:
+// it checks the layout (ValidateFmpCapsule) and loads every embedded driver; a capsule
+// that fails either is not processed at all.
+static void PlatformRules(const Bytes &capsule, Inspection *result) {
+  const FmpLayout layout = ReadFmpLayout(capsule);
+  const std::string library = "EDK II's capsule library refuses the capsule: ";
+  for (const std::string &problem : layout.problems) {
+    result->problems.push_back(library + problem);
+  }
+  if (layout.opened && layout.version != EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER_INIT_VERSION) {
+    result->problems.push_back(library + "the FMP header's version is " +
+                               std::to_string(layout.version) + ", not 1");
+  }
+  for (size_t d = 0; d < layout.drivers.size(); d++) {
+    std::string why;
+    if (!ReadPeImage(capsule.data() + layout.drivers[d].offset, layout.drivers[d].length, &why)) {
+      result->problems.push_back("embedded driver " + std::to_string(d + 1) +
+                                 " is not a PE image (" + why + "): EDK II's capsule library "
+                                 "cannot load it and handles no payload item");
+    }
+  }
 }
 
 Inspection Inspect(const Bytes &capsule, bool fmp) {
@@ -396,9 +518,12 @@ Inspection Inspect(const Bytes &capsule, bool fmp) {
     result.warnings.push_back("the capsule GUID is not the FMP capsule GUID " +
                               GuidToString(fmpGuid) + ": this is no FMP capsule (a firmware "
                               "volume capsule is inspected without --fmp)");
-  } else if (!fmp && fmpGuidSeen) {
-    result.warnings.push_back("the capsule GUID is the FMP capsule GUID: inspect it with --fmp, "
-                              "as an INSYDE platform hands it over");
+  }
+  if (!fmp && fmpGuidSeen) {
+    result.path = "FMP, as the capsule HOB or \"CapsuleOnRam\" hands it over";
+  }
+  if (fmpGuidSeen) {
+    PlatformRules(capsule, &result);
   }
 
   sim::ClearCapturedLog();
@@ -437,6 +562,10 @@ Inspection Inspect(const Bytes &capsule, bool fmp) {
     result.pid = fw->wPID;
     result.totalSize = fw->dwTotalSize;
     result.payloadLength = KvnPayloadLength(fw);
+    if (result.payloadLength == 0) {
+      result.problems.push_back("the camera image's payload is empty: the driver's update "
+                                "paths refuse an empty image");
+    }
     if (KvrRangeInside(fw->wHeaderSize, result.payloadLength, dwImageLength)) {
       result.dfu = InspectDfu(KvnPayload(fw), result.payloadLength);
     }

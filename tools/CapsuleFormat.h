@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "driver/PrivateData.h"
 #include "platform/Uefi.h"
 
 namespace capfmt {
@@ -39,18 +41,34 @@ struct FvOptions {
 // An EFI capsule whose body is a PI firmware volume holding the camera file.
 Bytes MakeFvCapsule(const Bytes &cameraImage, const FvOptions &options = {});
 
-// An FMP capsule (UEFI 2.10, 23.3): the embedded drivers byte for byte, in this order and
-// with nothing between them, then one version-2 payload item per image (UpdateImageTypeId
-// the camera image's, UpdateImageIndex 1, UpdateHardwareInstance 0), in this order; the
-// driver takes the last item.
-Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes> &images);
+// How kvrcap lays out the payload items of an FMP capsule, as EDK II's GenerateCapsule
+// does: a version-3 item header, then, with a version, the FMP payload header ("MSS1") in
+// front of the image, and, when signed, the image authentication in front of that.
+struct FmpItemOptions {
+  EFI_GUID typeId = KV_IMAGE_TYPE_ID_GUID;  // UpdateImageTypeId
+  uint8_t imageIndex = 1;                   // UpdateImageIndex
+  uint64_t hardwareInstance = 0;            // UpdateHardwareInstance
+  std::optional<uint32_t> fwVersion;        // with lowestSupportedVersion: the payload header
+  uint32_t lowestSupportedVersion = 0;
+  // Makes the signature (PKCS7, DER) of the bytes given: the item's data followed by the
+  // 8-byte monotonic count. Unset: the item is not signed.
+  std::function<Bytes(const Bytes &)> sign;
+  uint64_t monotonicCount = 0;
+};
+// An FMP capsule (UEFI 2.10, 23.3): a 32-byte capsule header with these Flags, the FMP
+// header, the embedded drivers byte for byte, then one payload item per image, all in the
+// order given and back to back, with nothing between them; the driver takes the last item.
+Bytes MakeFmpCapsule(const std::vector<Bytes> &drivers, const std::vector<Bytes> &images,
+                     const FmpItemOptions &item = {}, uint32_t flags = 0);
 
 struct FmpOptions {
-  unsigned drivers = 0;  // placeholder driver blobs before the payload items (not PE images)
+  unsigned drivers = 0;  // placeholder drivers before the payload items (PE headers only)
   unsigned items = 1;    // payload items; the camera image is the last one
 };
 // An FMP capsule for the camera image, with placeholder drivers and other items.
 Bytes MakeFmpCapsule(const Bytes &cameraImage, const FmpOptions &options = {});
+// The placeholder driver: the PE32+ headers of an x64 boot-service driver and no code.
+Bytes PlaceholderDriver();
 
 // The PE/COFF headers a platform's loader reads first.
 struct PeImage {
@@ -65,25 +83,46 @@ std::optional<PeImage> ReadPeImage(const uint8_t *data, size_t size, std::string
 // 0x1000", or "not a PE image (...)".
 std::string DescribePeImage(const uint8_t *data, size_t size);
 
-// What an FMP capsule holds, read field by field (where the driver reads only the last
-// payload item).
+// What an FMP capsule holds, field by field, read with the driver's own walk of it
+// (capsule/Capsule.h) where the driver reads only the last payload item.
 struct FmpLayout {
+  bool opened = false;      // the FMP header and its offset list passed the walk's checks
+  uint32_t version = 0;     // of the FMP header
   struct Driver {
     uint64_t offset = 0;  // from the capsule start
     uint64_t length = 0;  // to the next list entry, as EDK II's capsule library takes it
   };
+  struct Auth {             // EFI_FIRMWARE_IMAGE_AUTHENTICATION
+    uint64_t offset = 0;    // from the capsule start
+    uint64_t monotonicCount = 0;
+    uint32_t length = 0;    // WIN_CERTIFICATE dwLength
+    uint16_t revision = 0, certificateType = 0;
+    EFI_GUID certType{};
+    Bytes certData;         // the PKCS7 signature
+    Bytes signedData;       // what it signs: the item's data after it, then the count
+  };
+  struct PayloadHeader {    // EDK II's FMP payload header
+    uint64_t offset = 0;
+    uint32_t headerSize = 0, fwVersion = 0, lowestSupportedVersion = 0;
+  };
   struct Item {
     uint64_t offset = 0;  // of the item header, from the capsule start
     uint32_t version = 0;
+    uint32_t headerSize = 0;
     EFI_GUID typeId{};
     uint8_t index = 0;
     uint32_t imageSize = 0;
     uint32_t vendorCodeSize = 0;
-    uint64_t hardwareInstance = 0;
+    uint64_t hardwareInstance = 0;  // version 2 on
+    uint64_t capsuleSupport = 0;    // version 3
+    std::optional<Auth> auth;
+    std::optional<PayloadHeader> payloadHeader;
+    uint64_t cameraOffset = 0, cameraLength = 0;  // what follows them
+    std::string fault;  // why the walk refuses the item; empty when it does not
   };
   std::vector<Driver> drivers;
   std::vector<Item> items;
-  std::vector<std::string> problems;  // list entries that lie outside the capsule
+  std::vector<std::string> problems;  // what the walk refuses, each naming the rule
 };
 // Reads the layout within the capsule's CapsuleImageSize (and the bytes there are).
 FmpLayout ReadFmpLayout(const Bytes &capsule);

@@ -1,6 +1,7 @@
 // Configuration, text lines and the progress record of the harness.
 #include "emu/harness/HarnessCore.h"
 
+#include "capsule/Capsule.h"
 #include "platform/Platform.h"
 
 namespace harness {
@@ -363,8 +364,8 @@ BOOLEAN CheckCombination(const Config *config, TextLine *error) {
     error->Add("mode ").Add(ModeName(config->mode)).Add(" needs a capsule");
     return FALSE;
   }
-  if (config->driverFromCapsule && config->mode != Mode::Insyde) {
-    error->Add("driver-source capsule needs mode insyde (an FMP capsule)");
+  if (config->driverFromCapsule && config->mode != Mode::Insyde && config->mode != Mode::Fv) {
+    error->Add("driver-source capsule needs mode fv or insyde (an FMP capsule handed over)");
     return FALSE;
   }
   return TRUE;
@@ -409,42 +410,31 @@ BOOLEAN FindEmbeddedDriver(const UINT8 *Capsule, UINT64 Size, UINT64 Index,
       return FALSE;
     }
   }
-  const UINT64 headerSize = KvrReadU32(Capsule + offsetof(EFI_CAPSULE_HEADER, HeaderSize));
   const UINT64 capsuleSize = KvrReadU32(Capsule + offsetof(EFI_CAPSULE_HEADER, CapsuleImageSize));
   if (capsuleSize > Size) {
     Error->Add("CapsuleImageSize ").Decimal(capsuleSize).Add(" exceeds the ").Decimal(Size);
     Error->Add(" bytes there are");
     return FALSE;
   }
-  if (!KvrRangeInside(headerSize, sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER), capsuleSize)) {
-    Error->Add("the FMP header lies outside the capsule");
+  // The driver's own walk, with the checks EDK II's capsule library makes first.
+  KV_FMP_CAPSULE fmp;
+  const KV_FMP_FAULT fault = KvFmpOpen(Capsule, capsuleSize, &fmp);
+  if (fault != KV_FMP_OK) {
+    Error->Add(KvFmpFaultText(fault));
+    if (fault > KV_FMP_LIST_OUTSIDE) {
+      Error->Add(" (list entry ").Decimal(fmp.FaultEntry).Add(")");
+    }
     return FALSE;
   }
-  const UINT8 *fmp = Capsule + headerSize;
-  const UINT64 room = capsuleSize - headerSize;
-  const UINT64 drivers =
-      KvrReadU16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, EmbeddedDriverCount));
-  const UINT64 entries =
-      drivers + KvrReadU16(fmp + offsetof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER, PayloadItemCount));
-  if (Index >= drivers) {
-    Error->Add("the capsule has ").Decimal(drivers).Add(" embedded drivers");
+  if (Index >= fmp.DriverCount) {
+    Error->Add("the capsule has ").Decimal(fmp.DriverCount).Add(" embedded drivers");
     return FALSE;
   }
-  const UINT64 listEnd = sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER) + entries * sizeof(UINT64);
-  if (listEnd > room) {
-    Error->Add("the item offset list lies outside the capsule");
-    return FALSE;
-  }
-  const UINT8 *list = fmp + sizeof(EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER);
-  const UINT64 start = KvrReadU64(list + Index * sizeof(UINT64));
-  const UINT64 end = Index + 1 < entries ? KvrReadU64(list + (Index + 1) * sizeof(UINT64)) : room;
-  if (start < listEnd || end < start || end > room) {
-    Error->Add("embedded driver ").Decimal(Index).Add(" lies outside the capsule");
-    return FALSE;
-  }
-  Driver->offset = headerSize + start;
-  Driver->length = end - start;
-  Driver->count = static_cast<UINT16>(drivers);
+  UINT64 span = 0;
+  Driver->offset = static_cast<UINT64>(fmp.Fmp - Capsule) +
+                   KvFmpEntry(&fmp, static_cast<UINT32>(Index), &span);
+  Driver->length = span;
+  Driver->count = fmp.DriverCount;
   return TRUE;
 }
 

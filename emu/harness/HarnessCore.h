@@ -49,7 +49,7 @@ class TextLine {
 //   driver        path of the driver image (default \KvrFmpDriver.efi)
 //   driver-source file | capsule (default file): capsule starts the first embedded driver
 //                 of the FMP capsule instead, from the capsule in memory, as EDK II's
-//                 capsule library does (mode insyde only)
+//                 capsule library does (modes fv and insyde, with an FMP capsule)
 //   usb-expect    VVVV:PPPP, hex: wait for a USB device with these IDs before going on
 //   usb-wait-ms   how long to wait for it (default 5000, at most 60000)
 //   usb-settle-ms a pause after connecting the controllers (default 0, at most 60000)
@@ -104,8 +104,9 @@ struct EmbeddedDriver {
 // Finds embedded driver Index (from 0) of the FMP capsule held in Capsule[0, Size), as
 // EDK II's capsule library takes it (UEFI 2.10, 23.3): the drivers come first in the item
 // offset list, each reaching to the next list entry, the last entry to the capsule's end.
-// The capsule reaches to its CapsuleImageSize, which must lie within Size. On a fault
-// returns FALSE with a one-line reason in Error.
+// The capsule reaches to its CapsuleImageSize, which must lie within Size; the driver's own
+// walk (capsule/Capsule.h) reads it. On a fault returns FALSE with a one-line reason in
+// Error.
 BOOLEAN FindEmbeddedDriver(const UINT8 *Capsule, UINT64 Size, UINT64 Index,
                            EmbeddedDriver *Driver, TextLine *Error);
 

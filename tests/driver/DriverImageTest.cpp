@@ -23,10 +23,9 @@ uint32_t U32(const std::vector<uint8_t> &b, size_t at) {
   return (uint32_t)U16(b, at) | ((uint32_t)U16(b, at + 2) << 16);
 }
 
-// Largest the image may be: 18 KiB. EDK II's UsbBusDxe in this machine's OVMF, a USB
-// driver of the same kind built without a single message, is 16,768 bytes; the camera
-// driver keeps within 1,664 bytes of it while it also tells a camera by its port, keeps an
-// in-flight record of a DFU update, and refuses to call through an interface that has gone.
+// Largest the image may be: 18 KiB, every message of the driver's log included. For scale,
+// EDK II's UsbBusDxe in this machine's OVMF, a USB driver of the same kind built without a
+// single message, is 16,768 bytes.
 constexpr size_t kImageSizeLimit = 18432;
 
 // The image make links; empty when it is not built and the run does not require it.

@@ -168,7 +168,13 @@ TEST(IntegrationGuideTest, InfNamesTheBuiltImageAndTheGuideQuotesIt) {
   const std::string guide = Read(kGuide);
   body.erase(0, body.find_first_not_of('\n'));
   EXPECT_THAT(guide, HasSubstr("```ini\n" + body + "```"));
-  EXPECT_THAT(guide, HasSubstr("INF RuleOverride = BINARY KvrPkg/" + base + "/" + base + ".inf"));
+  // It is listed for X64 in the DSC, and placed as a file the DXE dispatcher leaves alone,
+  // for the platform's capsule code to load by its FILE_GUID.
+  const std::string module = "KvrPkg/" + base + "/" + base + ".inf";
+  EXPECT_THAT(guide, HasSubstr("[Components.X64]\n  " + module + "\n"));
+  EXPECT_THAT(guide, HasSubstr("INF RuleOverride = KVR_LOAD_BY_GUID " + module + "\n"));
+  EXPECT_THAT(guide, HasSubstr("[Rule.Common." + InfValue(inf, "MODULE_TYPE") +
+                               ".KVR_LOAD_BY_GUID]\n  FILE APPLICATION = $(NAMED_GUID) {\n"));
 
   // make builds both files the module names, next to each other.
   const fs::path depex = kImage.parent_path() / (base + ".depex");

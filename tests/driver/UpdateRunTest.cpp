@@ -14,6 +14,7 @@
 #include "driver/Driver.h"
 #include "sim/Log.h"
 #include "support/ProgressRecorder.h"
+#include "support/Vectors.h"
 #include "tools/CapsuleFormat.h"
 #include "tools/Scenario.h"
 
@@ -31,16 +32,22 @@ enum class Path { Hob, CapsuleOnRam, Insyde };
 class UpdateRunTest : public CameraTest {
  protected:
   // The platform hands a capsule over as a platform does on that path.
-  void HandOver(Path path, const Bytes &image) {
+  // An FMP capsule on the INSYDE path; elsewhere a firmware-volume one unless fmp.
+  void HandOver(Path path, const Bytes &image, bool fmp = false) {
+    capsule = path == Path::Insyde || fmp
+                  ? capfmt::MakeFmpCapsule(image, {.drivers = 1, .items = 2})
+                  : capfmt::MakeFvCapsule(image, {.largeFile = false, .padFiles = 2});
+    HandOverCapsule(path);
+  }
+  // Hands `capsule` over as it is.
+  void HandOverCapsule(Path path) {
     if (path == Path::Insyde) {
-      capsule = capfmt::MakeFmpCapsule(image, {.drivers = 1, .items = 2});
       P.SetFirmwareVendor(u"INSYDE Corp.");
       const EFI_GUID guid = KV_CAPSULE_ADDRESS_VARIABLE_GUID;
       P.SetVariable(KV_CAPSULE_ADDRESS_NAME, guid, EFI_VARIABLE_BOOTSERVICE_ACCESS,
                     Address(capsule.data()));
       return;
     }
-    capsule = capfmt::MakeFvCapsule(image, {.largeFile = false, .padFiles = 2});
     if (path == Path::Hob) {
       P.InstallHobList(sim::HobListBuilder().Capsule((uintptr_t)capsule.data(), capsule.size()));
     } else {
@@ -257,12 +264,14 @@ TEST_F(UpdateRunTest, OnlySixCapitalsInsydeSelectTheAddressVariable) {
 
 // ---------------------------------------------------------------- a matching camera
 
-class UpdateRunPathTest : public UpdateRunTest, public ::testing::WithParamInterface<int> {};
+// A path, and on the HOB and "CapsuleOnRam" paths whether the capsule is an FMP one.
+class UpdateRunPathTest : public UpdateRunTest,
+                          public ::testing::WithParamInterface<std::tuple<int, bool>> {};
 
 TEST_P(UpdateRunPathTest, FlashCameraGetsTheImageOnEveryCapsulePath) {
   auto camera = Attach();
   InstallProgress();
-  HandOver(static_cast<Path>(GetParam()), image);
+  HandOver(static_cast<Path>(std::get<0>(GetParam())), image, std::get<1>(GetParam()));
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   EXPECT_EQ(camera->Flash().Contents(0, payload.size()), payload);
   EXPECT_TRUE(camera->Flash().Tagged());
@@ -277,8 +286,37 @@ TEST_P(UpdateRunPathTest, FlashCameraGetsTheImageOnEveryCapsulePath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, UpdateRunPathTest,
-                         ::testing::Values((int)Path::Hob, (int)Path::CapsuleOnRam,
-                                           (int)Path::Insyde));
+                         ::testing::Values(std::tuple{(int)Path::Hob, false},
+                                           std::tuple{(int)Path::CapsuleOnRam, false},
+                                           std::tuple{(int)Path::Insyde, true},
+                                           std::tuple{(int)Path::Hob, true},
+                                           std::tuple{(int)Path::CapsuleOnRam, true}));
+
+// The capsules EDK II's GenerateCapsule made, signed or not, with or without the driver
+// embedded, on each path: the camera gets the image in cam.img.
+class UpdateRunVectorTest
+    : public UpdateRunTest,
+      public ::testing::WithParamInterface<std::tuple<int, std::string>> {};
+
+TEST_P(UpdateRunVectorTest, GenerateCapsuleOutputUpdatesTheCamera) {
+  auto camera = Attach();
+  InstallProgress();
+  capsule = vectors::Read(std::get<1>(GetParam()));
+  ASSERT_FALSE(capsule.empty());
+  HandOverCapsule(static_cast<Path>(std::get<0>(GetParam())));
+  const Bytes cam = vectors::Read("cam.img");
+  const Bytes firmware(cam.begin() + 16, cam.end());
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
+  EXPECT_EQ(camera->Flash().Contents(0, firmware.size()), firmware);
+  EXPECT_TRUE(camera->Flash().Tagged());
+  EXPECT_EQ(progress.percents.back(), 100u);
+  EXPECT_EQ(Log().end()[-2], "Update FW success\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, UpdateRunVectorTest,
+    ::testing::Combine(::testing::Values((int)Path::Hob, (int)Path::CapsuleOnRam, (int)Path::Insyde),
+                       ::testing::ValuesIn(vectors::Capsules())));
 
 TEST_F(UpdateRunTest, WithoutTheProgressProtocolTheUpdateStillRuns) {
   auto camera = Attach();

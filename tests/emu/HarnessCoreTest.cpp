@@ -88,13 +88,14 @@ TEST(HarnessConfigTest, EachFaultNamesItsLine) {
   EXPECT_EQ(Parse("driver = " + std::string(127, 'd') + "\n").error, "line 1: bad value for 'driver'");
 }
 
-TEST(HarnessConfigTest, TheDriverComesFromTheCapsuleOnlyOnTheInsydePath) {
+TEST(HarnessConfigTest, TheDriverComesFromTheCapsuleOnlyWhenOneIsHandedOver) {
   const Parsed fromCapsule = Parse("mode = insyde\ncapsule = c.bin\ndriver-source = capsule\n");
   ASSERT_TRUE(fromCapsule.ok) << fromCapsule.error;
   EXPECT_TRUE(fromCapsule.config.driverFromCapsule);
   EXPECT_FALSE(Parse("mode = fv\ncapsule = c.bin\ndriver-source = file\n").config.driverFromCapsule);
-  EXPECT_EQ(Parse("mode = fv\ncapsule = c.bin\ndriver-source = capsule\n").error,
-            "driver-source capsule needs mode insyde (an FMP capsule)");
+  EXPECT_TRUE(Parse("mode = fv\ncapsule = c.bin\ndriver-source = capsule\n").config.driverFromCapsule);
+  EXPECT_EQ(Parse("mode = none\ndriver-source = capsule\n").error,
+            "driver-source capsule needs mode fv or insyde (an FMP capsule handed over)");
   EXPECT_EQ(Parse("driver-source = flash\n").error, "line 1: bad value for 'driver-source'");
 }
 
@@ -249,17 +250,17 @@ TEST(HarnessEmbeddedDriverTest, EachFaultIsRefusedWithItsReason) {
        "CapsuleImageSize " + std::to_string(good.size() + 1) + " exceeds the " +
            std::to_string(good.size()) + " bytes there are"},
       {"HeaderSize past the capsule", [](capfmt::Bytes &c) { Put(c, 16, c.size() - 4, 4); },
-       "the FMP header lies outside the capsule"},
+       "the FMP capsule header lies outside the capsule"},
       {"no driver", [](capfmt::Bytes &c) { Put(c, kFmp + 4, 0, 2); },
        "the capsule has 0 embedded drivers"},
       {"offset list past the capsule", [](capfmt::Bytes &c) { Put(c, kFmp + 6, 0xFFFF, 2); },
        "the item offset list lies outside the capsule"},
       {"driver inside the offset list", [](capfmt::Bytes &c) { Put(c, kList, 8, 8); },
-       "embedded driver 0 lies outside the capsule"},
-      {"next entry before the driver", [](capfmt::Bytes &c) { Put(c, kList + 8, 16, 8); },
-       "embedded driver 0 lies outside the capsule"},
+       "the entry points into the FMP header or its offset list (list entry 0)"},
+      {"next entry at the driver", [](capfmt::Bytes &c) { Put(c, kList + 8, 24, 8); },
+       "the entry is not above the one before it (list entry 1)"},
       {"next entry past the capsule", [](capfmt::Bytes &c) { Put(c, kList + 8, c.size(), 8); },
-       "embedded driver 0 lies outside the capsule"},
+       "the entry points at or past the capsule end (list entry 1)"},
   };
   ASSERT_TRUE(FindDriver(good, 0).ok);
   for (const Row &row : rows) {
