@@ -6,9 +6,16 @@
 
 namespace {
 
+// KvrUsbTimedOutMs when the budget last took the requests that timed out into account.
+UINT32 TimedOutCounted = 0;
+
 // Waits the poll timeout the device asked for, out of what is left of the transfer's wait
-// budget. A wait longer than what is left is not started: FALSE.
+// budget; requests that timed out since the last wait have used the budget as well. A wait
+// longer than what is left is not started: FALSE.
 BOOLEAN WaitPollTimeout(UINT32 *WaitLeftMs, UINT32 PollTimeoutMs) {
+  const UINT32 Held = KvrUsbTimedOutMs - TimedOutCounted;
+  TimedOutCounted = KvrUsbTimedOutMs;
+  *WaitLeftMs = Held < *WaitLeftMs ? *WaitLeftMs - Held : 0;
   if (PollTimeoutMs > *WaitLeftMs) {
     DebugMessage("DFU device asks for a wait of %d ms, only %d ms of %d are left\r\n",
                  (INT32)PollTimeoutMs, (INT32)*WaitLeftMs, (INT32)DFU_WAIT_BUDGET_MS);
@@ -66,6 +73,9 @@ BOOLEAN RecoverDfuState(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 *WaitLeftMs) {
 
   if (Answer.bStatus == DFU_STATUS_OK) {
     return TRUE;
+  }
+  if (!KvrUsbPresent(UsbIo)) {
+    return FALSE;  // the failed request was the device leaving: nothing more goes to it
   }
   // An error status is still pending: clear it, whatever the state, and ask again.
   if (!DFUClearStatus(UsbIo, DFU_ROM_INTERFACE)) {
@@ -157,6 +167,7 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
                 INT32 Budget, DFU_PROGRESS_CALLBACK ProgressCallback,
                 TARVEL_PROGRESS_PROTOCOL *Progress) {
   UINT32 WaitLeftMs = DFU_WAIT_BUDGET_MS;
+  TimedOutCounted = KvrUsbTimedOutMs;
   if (!RecoverDfuState(UsbIo, &WaitLeftMs)) {
     return FALSE;
   }

@@ -46,7 +46,6 @@ BOOLEAN LogWhenOk(BOOLEAN Ok, const CHAR8 *OkText) {
 enum DEVICE_MATCH_KIND {
   MatchRomDevice,  // PID 0x4C00 with VID 0x3B5A or Vid
   MatchCamera,     // Vid, Pid and Version
-  MatchInterface,  // the USB I/O interface UsbIo itself, silently
   MatchNotRom,     // any device but the ROM device (as MatchRomDevice), silently
 };
 struct DEVICE_MATCH {
@@ -54,7 +53,6 @@ struct DEVICE_MATCH {
   UINT16 Vid;
   UINT16 Pid;
   UINT16 Version;
-  EFI_USB_IO_PROTOCOL *UsbIo;
   const KV_PORT_CHAIN *Port;  // only devices on this port chain; NULL: on any port
 };
 
@@ -65,18 +63,13 @@ BOOLEAN IsRomDevice(const EFI_USB_DEVICE_DESCRIPTOR *DeviceDesc, UINT16 Vid) {
 
 // One look at the USB handles: TRUE when any matched. *Matched (may be NULL) receives the
 // USB I/O interface of the last match in handle order, *MatchedDesc (may be NULL) its
-// device descriptor. A look for an interface counts one whose presence cannot be told (the
-// handle lookup failed) as there. A handle on another port than Match->Port is not looked
-// at: nothing of it is read but its device path.
+// device descriptor. A handle on another port than Match->Port is not looked at: nothing of
+// it is read but its device path.
 BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched,
                        EFI_USB_DEVICE_DESCRIPTOR *MatchedDesc = NULL) {
   UINTN HandleCount = 0;
   EFI_HANDLE *HandleBuffer = NULL;
-  const BOOLEAN Silent = Match->Kind == MatchInterface || Match->Kind == MatchNotRom;
-  const EFI_STATUS Status = LocateUsbIoHandles(&HandleCount, &HandleBuffer, !Silent);
-  if (Match->Kind == MatchInterface && HandleBuffer == NULL && Status != EFI_NOT_FOUND) {
-    return TRUE;
-  }
+  (VOID) LocateUsbIoHandles(&HandleCount, &HandleBuffer, Match->Kind != MatchNotRom);
 
   BOOLEAN Found = FALSE;
   for (UINTN Index = 0; HandleBuffer != NULL && Index < HandleCount; Index++) {
@@ -90,12 +83,8 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched,
     if (UsbIo == NULL) {
       continue;
     }
-    if (Match->Kind == MatchInterface) {
-      Found = Found || UsbIo == Match->UsbIo;
-      continue;
-    }
     EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
-    if (EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
+    if (EFI_ERROR(KvrUsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
       KvrSetMem(&DeviceDesc, sizeof(DeviceDesc), 0);
     }
     BOOLEAN Hit;
@@ -126,18 +115,6 @@ BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched,
     FreePool(HandleBuffer);
   }
   return Found;
-}
-
-// After a request failed: TRUE when the device is gone with its interface. A device that
-// leaves the bus (power lost, unplugged) takes its USB I/O interfaces with it, and firmware
-// frees them (EDK II's UsbBusDxe does): no request may go through one then.
-BOOLEAN LeftTheBus(EFI_USB_IO_PROTOCOL *UsbIo) {
-  const DEVICE_MATCH Match = {MatchInterface, 0, 0, 0, UsbIo, NULL};
-  if (ScanUsbHandles(&Match, NULL)) {
-    return FALSE;
-  }
-  DebugMessage("Device has left the bus, no request sent to it\r\n");
-  return TRUE;
 }
 
 // Up to DFU_WAIT_TRIES looks, each after DFU_WAIT_STALL_US.
@@ -227,27 +204,27 @@ BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
 // ---------------------------------------------------------------- waits and progress
 
 BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL, Port};
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, Port};
   return WaitForDevice(&Match, RomUsbIo);
 }
 
 BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL, Port};
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, Port};
   return ScanUsbHandles(&Match, RomUsbIo);
 }
 
 BOOLEAN FindOtherRomDevice(UINT16 Vid, EFI_USB_DEVICE_DESCRIPTOR *Rom) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL, NULL};
+  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL};
   return ScanUsbHandles(&Match, NULL, Rom);
 }
 
 BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchCamera, Vid, Pid, Version, NULL, Port};
+  const DEVICE_MATCH Match = {MatchCamera, Vid, Pid, Version, Port};
   return WaitForDevice(&Match, NULL);
 }
 
 BOOLEAN CameraBackOnPort(UINT16 Vid, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchNotRom, Vid, 0, 0, NULL, Port};
+  const DEVICE_MATCH Match = {MatchNotRom, Vid, 0, 0, Port};
   return ScanUsbHandles(&Match, NULL);
 }
 
@@ -303,7 +280,7 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   // whether its DFU ROM device comes.
   if (UsbIo != NULL) {
     DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)UsbIo);
-    if (!DFUAllowUpdateFW_4C15(UsbIo) && LeftTheBus(UsbIo)) {
+    if (!DFUAllowUpdateFW_4C15(UsbIo) && !KvrUsbPresent(UsbIo)) {
       // Nothing more to send: whether the camera comes back as its ROM device shows below.
     } else {
       RecordHeld = DFUWriteInFlightRecord(&Record);
@@ -330,7 +307,7 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   // so that the camera is not left as its ROM device. Whatever identity it comes back with,
   // it cannot hold the whole image then: the update has failed. A ROM device that has left
   // the bus (power lost) is not there to be told.
-  if (Transferred || !LeftTheBus(RomUsbIo)) {
+  if (Transferred || KvrUsbPresent(RomUsbIo)) {
     (VOID) DetachDFURom_4C15(RomUsbIo);
   }
   const BOOLEAN CameraBack =

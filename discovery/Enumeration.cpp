@@ -131,6 +131,9 @@ VOID ScanHandle(FmpPrivateData *Private, UINTN Index, EFI_HANDLE Handle) {
     DebugMessage("DevicePath not support\n");
     return;
   }
+  if (!KvrUsbPresent(UsbIo)) {
+    return;  // left the bus after its probe: its descriptors are gone with it
+  }
 
   FOUND_INTERFACE Found;
   KvrSetMem(&Found, sizeof(Found), 0);
@@ -138,7 +141,7 @@ VOID ScanHandle(FmpPrivateData *Private, UINTN Index, EFI_HANDLE Handle) {
   Found.DevicePath = DevicePath;
   (VOID) KvrPortChainOf(DevicePath, &Found.Port);  // not known: no DFU update (DFUFwDownload)
   EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
-  if (!EFI_ERROR(UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
+  if (!EFI_ERROR(KvrUsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
     Found.wVID = DeviceDesc.IdVendor;
     Found.wPID = DeviceDesc.IdProduct;
     Found.wFwVersion = DeviceDesc.BcdDevice;
@@ -148,8 +151,8 @@ VOID ScanHandle(FmpPrivateData *Private, UINTN Index, EFI_HANDLE Handle) {
   // interface whose descriptors cannot be read counts as an ordinary one.
   EFI_USB_CONFIG_DESCRIPTOR ConfigDesc;
   EFI_USB_INTERFACE_DESCRIPTOR InterfaceDesc;
-  if (!EFI_ERROR(UsbIo->UsbGetConfigDescriptor(UsbIo, &ConfigDesc)) &&
-      !EFI_ERROR(UsbIo->UsbGetInterfaceDescriptor(UsbIo, &InterfaceDesc))) {
+  if (!EFI_ERROR(KvrUsbGetConfigDescriptor(UsbIo, &ConfigDesc)) &&
+      !EFI_ERROR(KvrUsbGetInterfaceDescriptor(UsbIo, &InterfaceDesc))) {
     Found.bInterfaceNumber = InterfaceDesc.InterfaceNumber;
     Found.IsDfuInterface = ConfigDesc.NumInterfaces == InterfaceDesc.InterfaceNumber + 1 &&
                                    InterfaceDesc.InterfaceClass == USB_CLASS_APPLICATION_SPECIFIC

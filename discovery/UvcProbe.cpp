@@ -149,13 +149,13 @@ EFI_STATUS ReadUsbDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT16 In
 
 BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
   EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
-  EFI_STATUS Status = UsbIo->UsbGetDeviceDescriptor(UsbIo, &DeviceDesc);
+  EFI_STATUS Status = KvrUsbGetDeviceDescriptor(UsbIo, &DeviceDesc);
   if (EFI_ERROR(Status)) {
     LogInfo(u"Get device descriptor failed:0x%X.\n", (UINT32)Status);
     return FALSE;
   }
   EFI_USB_CONFIG_DESCRIPTOR ConfigDesc;
-  Status = UsbIo->UsbGetConfigDescriptor(UsbIo, &ConfigDesc);
+  Status = KvrUsbGetConfigDescriptor(UsbIo, &ConfigDesc);
   if (EFI_ERROR(Status)) {
     LogInfo(u"Get config descriptor failed:0x%X.\n", (UINT32)Status);
     return FALSE;
@@ -261,9 +261,9 @@ BOOLEAN IsUsbCameraDevice(EFI_USB_IO_PROTOCOL *UsbIo, EFI_DEVICE_PATH_PROTOCOL *
   if (Opened != NULL) {
     EFI_USB_INTERFACE_DESCRIPTOR InterfaceDesc;
     KvrSetMem(&InterfaceDesc, sizeof(InterfaceDesc), 0);  // a failed read matches nothing
-    (VOID) Opened->UsbGetInterfaceDescriptor(Opened, &InterfaceDesc);
+    (VOID) KvrUsbGetInterfaceDescriptor(Opened, &InterfaceDesc);
     EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
-    if (!EFI_ERROR(Opened->UsbGetDeviceDescriptor(Opened, &DeviceDesc)) &&
+    if (!EFI_ERROR(KvrUsbGetDeviceDescriptor(Opened, &DeviceDesc)) &&
         InterfaceDesc.InterfaceClass == UVC_CLASS_VIDEO &&
         InterfaceDesc.InterfaceSubClass == UVC_SUBCLASS_VIDEOCONTROL) {
       LogInfo(u"Find USB Camera Device\n");

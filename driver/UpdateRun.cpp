@@ -68,7 +68,7 @@ EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
       continue;
     }
     EFI_USB_DEVICE_DESCRIPTOR Device;
-    EFI_STATUS DescriptorStatus = UsbIo->UsbGetDeviceDescriptor(UsbIo, &Device);
+    EFI_STATUS DescriptorStatus = KvrUsbGetDeviceDescriptor(UsbIo, &Device);
     if (!EFI_ERROR(DescriptorStatus)) {
       if (Index < Private->bDescriptorCount && Private->pDescriptor != NULL) {
         Private->pDescriptor[Index].Version = Device.BcdDevice;
@@ -90,6 +90,10 @@ EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
     DebugMessage("Find match HWID, Try to update FW\r\n");
     if (Matched != NULL) {
       *Matched = TRUE;
+    }
+    if (!KvrUsbPresent(UsbIo)) {
+      Status = EFI_DEVICE_ERROR;  // the camera left after discovery: try on the next boot
+      break;
     }
     UINT16 Mode = Private->wMode[Index];
     if (Mode == UPDATE_MODE_DFU || Mode == UPDATE_MODE_DFU_CAPABLE) {

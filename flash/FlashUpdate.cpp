@@ -48,7 +48,11 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   Report(Progress, Percent);
 
   DebugMessage("Check Rom Code\r\n");
-  if (!CheckRomCode(UsbIo)) {
+  const BOOLEAN RomCode = CheckRomCode(UsbIo);
+  if (RomCode && !KvrUsbPresent(UsbIo)) {
+    return Fail("CheckRomCode failed %r\r\n");  // the camera has gone, not into ROM code
+  }
+  if (!RomCode) {
     // The camera runs its firmware: restart it into update mode, on the same interface.
     DebugMessage("Reset to FW update mode\r\n");
     if (!ResetToUpdateFW(UsbIo)) {

@@ -54,6 +54,41 @@ BOOLEAN KvrHandlePortChain(EFI_HANDLE Handle, KV_PORT_CHAIN *Chain);
 // TRUE when both chains are known and the same.
 BOOLEAN KvrSamePort(const KV_PORT_CHAIN *A, const KV_PORT_CHAIN *B);
 
+// ---------------------------------------------------------------- the USB I/O gate
+// Every call the driver makes through an EFI_USB_IO_PROTOCOL goes through the gate: the
+// control transfer (UsbControlRequest, the driver's one control-transfer primitive) and the
+// descriptor getters below. A device that leaves the bus takes its interface with it: the
+// firmware's USB bus driver uninstalls the interface and frees it, from its hub polling
+// timer at TPL_CALLBACK, so a call through a pointer kept across a departure would read
+// freed memory. The gate keeps, for each interface the driver took from a handle
+// (OpenUsbIoHandle), that handle and a CRC32 of its device path up to the last USB() node
+// (the port and the interface on it); before a call it
+// checks, at TPL_CALLBACK so that no removal can run in between, that the handle still
+// carries that very interface on that very port, and makes the call at that TPL. The TPL is
+// back to the caller's when the gate returns, before any Stall. An interface that fails the
+// check, or that the gate does not know, has gone: nothing is sent, the line "Device has
+// left the bus, no request sent to it" is logged, and the call answers EFI_DEVICE_ERROR.
+#define KV_USB_BINDINGS 256
+
+// Remembers that UsbIo was taken from Handle (OpenUsbIoHandle does it for the driver).
+VOID KvrUsbBind(EFI_HANDLE Handle, EFI_USB_IO_PROTOCOL *UsbIo);
+// The check alone: TRUE while UsbIo's device is still on the bus; FALSE once it has gone
+// (with the line when this check is the one that finds it gone).
+BOOLEAN KvrUsbPresent(EFI_USB_IO_PROTOCOL *UsbIo);
+// Forgets every interface, as a freshly loaded image knows none.
+VOID KvrUsbForgetAll();
+// The descriptor getters of EFI_USB_IO_PROTOCOL through the gate.
+EFI_STATUS KvrUsbGetDeviceDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, EFI_USB_DEVICE_DESCRIPTOR *Out);
+EFI_STATUS KvrUsbGetConfigDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, EFI_USB_CONFIG_DESCRIPTOR *Out);
+EFI_STATUS KvrUsbGetInterfaceDescriptor(EFI_USB_IO_PROTOCOL *UsbIo,
+                                        EFI_USB_INTERFACE_DESCRIPTOR *Out);
+// UsbControlTransfer through the gate. A transfer that ends in EFI_TIMEOUT has held the
+// caller for its whole TimeoutMs: KvrUsbTimedOutMs adds them up.
+EFI_STATUS KvrUsbControlTransfer(EFI_USB_IO_PROTOCOL *UsbIo, EFI_USB_DEVICE_REQUEST *Request,
+                                 EFI_USB_DATA_DIRECTION Direction, UINT32 TimeoutMs, VOID *Data,
+                                 UINTN DataLength, UINT32 *UsbStatus);
+extern UINT32 KvrUsbTimedOutMs;
+
 // ---------------------------------------------------------------- memory helpers
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length);
 VOID KvrSetMem(VOID *Buffer, UINTN Length, UINT8 Value);

@@ -158,6 +158,15 @@ typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, EFI_GUID *Protocol,
                                                 VOID **Interface);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(UINTN Microseconds);
+typedef EFI_TPL(EFIAPI *EFI_RAISE_TPL)(EFI_TPL NewTpl);
+typedef VOID(EFIAPI *EFI_RESTORE_TPL)(EFI_TPL OldTpl);
+
+// Task priority levels (UEFI 2.10, 7.1). EDK II's USB bus driver removes a device that has
+// left from its hub polling timer, at TPL_CALLBACK.
+#define TPL_APPLICATION 4
+#define TPL_CALLBACK 8
+#define TPL_NOTIFY 16
+#define TPL_HIGH_LEVEL 31
 typedef EFI_STATUS(EFIAPI *EFI_CONNECT_CONTROLLER)(EFI_HANDLE ControllerHandle,
                                                    EFI_HANDLE *DriverImageHandle,
                                                    VOID *RemainingDevicePath, BOOLEAN Recursive);
@@ -185,8 +194,8 @@ typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT
 
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
-  VOID *RaiseTPL;
-  VOID *RestoreTPL;
+  EFI_RAISE_TPL RaiseTPL;
+  EFI_RESTORE_TPL RestoreTPL;
   VOID *AllocatePages;
   VOID *FreePages;
   VOID *GetMemoryMap;
@@ -230,6 +239,8 @@ struct EFI_BOOT_SERVICES {
   VOID *SetMem;
   VOID *CreateEventEx;
 };
+static_assert(offsetof(EFI_BOOT_SERVICES, RaiseTPL) == 24);
+static_assert(offsetof(EFI_BOOT_SERVICES, RestoreTPL) == 32);
 static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 64);
 static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == 72);
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallProtocolInterface) == 128);

@@ -12,6 +12,7 @@ void ResetDriverState() {
   dwCapsuleLength = 0;
   dwImageLength = 0;
   XuUnitId = KV_XU_UNIT_ID_DEFAULT;
+  KvrUsbForgetAll();
 }
 
 }  // namespace sim

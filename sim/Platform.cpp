@@ -143,6 +143,8 @@ struct Services {
                                        UINTN dataSize, VOID *data) {
     return Live().SetVariableService(name, guid, attributes, dataSize, data);
   }
+  static EFI_TPL EFIAPI RaiseTPL(EFI_TPL tpl) { return Live().RaiseTplService(tpl); }
+  static VOID EFIAPI RestoreTPL(EFI_TPL tpl) { Live().RestoreTplService(tpl); }
   static EFI_STATUS EFIAPI CalculateCrc32(VOID *data, UINTN dataSize, UINT32 *crc32) {
     if (data == nullptr || dataSize == 0 || crc32 == nullptr) {
       return EFI_INVALID_PARAMETER;  // as EDK II's CoreCalculateCrc32
@@ -160,8 +162,8 @@ Platform::Platform() {
   }
 
   EFI_BOOT_SERVICES &bs = bootServices_;
-  SIM_TRAP(bs, "boot service", RaiseTPL);
-  SIM_TRAP(bs, "boot service", RestoreTPL);
+  bs.RaiseTPL = &Services::RaiseTPL;
+  bs.RestoreTPL = &Services::RestoreTPL;
   SIM_TRAP(bs, "boot service", AllocatePages);
   SIM_TRAP(bs, "boot service", FreePages);
   SIM_TRAP(bs, "boot service", GetMemoryMap);

@@ -161,9 +161,14 @@ class UsbBus {
   // off, the transfer succeeds and the caller cannot tell, as with other host controllers.
   void ShortAnswersFail(bool fail) { shortAnswersFail_ = fail; }
 
-  // Calls made on EFI_USB_IO_PROTOCOL instances whose interface has gone away. They return
-  // EFI_DEVICE_ERROR; a driver waiting for a device to come back may make some.
-  size_t StaleCalls() const { return staleCalls_; }
+  // As EDK II's USB bus driver: when a device leaves, each of its interfaces is uninstalled
+  // and its EFI_USB_IO_PROTOCOL instance freed (delete, which AddressSanitizer watches), so
+  // a call through a pointer kept across the departure reads freed memory. The removal, as
+  // the firmware's hub polling timer does it, runs only while the caller's TPL is below
+  // TPL_CALLBACK. With reuse on, a freed instance's memory is handed out again to the next
+  // interface enumerated, as a firmware pool may do: an old pointer then leads to a live
+  // interface of another device.
+  void ReuseFreedInterfaces(bool reuse) { reuseFreed_ = reuse; }
   // Why a device got no handles (unusable descriptors, refused configuration).
   const std::vector<std::string> &Notes() const { return notes_; }
 
@@ -175,7 +180,6 @@ class UsbBus {
     EFI_USB_IO_PROTOCOL io;
     uint8_t port = 0;
     uint8_t address = 0;
-    bool live = true;
     EFI_HANDLE handle = nullptr;
     EFI_USB_INTERFACE_DESCRIPTOR descriptor{};
     std::vector<EFI_USB_ENDPOINT_DESCRIPTOR> endpoints;
@@ -220,8 +224,10 @@ class UsbBus {
 
   Platform &platform_;
   std::vector<Port> ports_;
-  std::vector<std::unique_ptr<Interface>> instances_;  // every instance ever made; kept
-  std::unordered_map<const EFI_USB_IO_PROTOCOL *, Interface *> byIo_;
+  // The live instances; a freed one is deleted, or kept in spare_ for reuse.
+  std::unordered_map<const EFI_USB_IO_PROTOCOL *, std::unique_ptr<Interface>> byIo_;
+  std::vector<std::unique_ptr<Interface>> spare_;
+  bool reuseFreed_ = false;
   std::vector<Transfer> transfers_;
   size_t transferCount_ = 0;
   uint64_t bytesOut_ = 0;
@@ -230,7 +236,6 @@ class UsbBus {
   std::map<size_t, std::pair<EFI_STATUS, uint32_t>> indexFailures_;
   std::map<size_t, size_t> shortenedAnswers_;  // transfer index -> most bytes delivered
   std::vector<MatchFailure> matchFailures_;
-  size_t staleCalls_ = 0;
   uint8_t lastAddress_ = 0;
   bool shortAnswersFail_ = true;
   std::vector<std::string> notes_;
@@ -334,6 +339,9 @@ class Platform {
   UsbBus &Usb() { return *usb_; }
   const UsbBus &Usb() const { return *usb_; }
 
+  // The task priority level the code under test runs at (TPL_APPLICATION at its entry).
+  EFI_TPL Tpl() const { return tpl_; }
+
   std::vector<std::string> Violations() const { return violations_; }
   void ClearViolations() { violations_.clear(); }
   // Records a mistake of the code under test; the simulation's parts call it.
@@ -392,6 +400,11 @@ class Platform {
                                   EFI_HANDLE agent, EFI_HANDLE controller);
   EFI_STATUS ConnectControllerService(EFI_HANDLE controller);
   EFI_STATUS StallService(UINTN us);
+  EFI_TPL RaiseTplService(EFI_TPL tpl);
+  void RestoreTplService(EFI_TPL tpl);
+  // Time passes inside a control transfer (one that times out): devices act; the bus
+  // re-syncs when the transfer ends.
+  void TransferTime(uint64_t us);
   EFI_STATUS GetVariableService(const CHAR16 *name, const EFI_GUID *guid,
                                 uint32_t *attributes, UINTN *dataSize, void *data);
   EFI_STATUS SetVariableService(const CHAR16 *name, const EFI_GUID *guid, uint32_t attributes,
@@ -427,6 +440,7 @@ class Platform {
   std::map<std::u16string, EFI_STATUS> variableWriteFailures_;
   std::map<std::u16string, size_t> variableWrites_;
 
+  EFI_TPL tpl_ = TPL_APPLICATION;
   uint64_t nowUs_ = 0;
   uint64_t stalledUs_ = 0;
   uint64_t stallBudgetUs_ = uint64_t{30} * 60 * 1000 * 1000;

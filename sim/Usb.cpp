@@ -182,14 +182,6 @@ struct UsbIoEntries {
     }
     return interface;
   }
-  // EFI_DEVICE_ERROR, counted, for an instance whose interface has gone away.
-  static bool Stale(const UsbBus::Interface &interface) {
-    if (!interface.live) {
-      Live().Usb().staleCalls_++;
-    }
-    return !interface.live;
-  }
-
   static EFI_STATUS EFIAPI ControlTransfer(EFI_USB_IO_PROTOCOL *This,
                                            EFI_USB_DEVICE_REQUEST *Request,
                                            EFI_USB_DATA_DIRECTION Direction, UINT32 Timeout,
@@ -210,9 +202,6 @@ struct UsbIoEntries {
     UsbBus::Interface *interface = Resolve(This);
     if (interface == nullptr || Out == nullptr) {
       return EFI_INVALID_PARAMETER;
-    }
-    if (Stale(*interface)) {
-      return EFI_DEVICE_ERROR;
     }
     if (EFI_STATUS s = Live().Usb().GetterFailure(*interface, which); s != EFI_SUCCESS) {
       return s;
@@ -250,9 +239,6 @@ struct UsbIoEntries {
     if (interface == nullptr || Descriptor == nullptr || Index > kMaxEndpointIndex) {
       return EFI_INVALID_PARAMETER;
     }
-    if (Stale(*interface)) {
-      return EFI_DEVICE_ERROR;
-    }
     if (Index >= interface->endpoints.size()) {
       return EFI_NOT_FOUND;
     }
@@ -264,9 +250,6 @@ struct UsbIoEntries {
     UsbBus::Interface *interface = Resolve(This);
     if (interface == nullptr) {
       return EFI_INVALID_PARAMETER;
-    }
-    if (Stale(*interface)) {
-      return EFI_DEVICE_ERROR;
     }
     return Live().Usb().PortReset(*interface);
   }
@@ -309,7 +292,7 @@ const UsbBus::Port &UsbBus::PortAt(uint8_t port) const {
 
 UsbBus::Interface *UsbBus::Find(const EFI_USB_IO_PROTOCOL *io) {
   const auto it = byIo_.find(io);
-  return it == byIo_.end() ? nullptr : it->second;
+  return it == byIo_.end() ? nullptr : it->second.get();
 }
 
 std::vector<uint8_t> UsbBus::ChainOf(uint8_t port) const {
@@ -416,6 +399,9 @@ void UsbBus::Advance(uint64_t nowUs) {
 }
 
 void UsbBus::Sync() {
+  if (platform_.Tpl() >= TPL_CALLBACK) {
+    return;  // as the hub polling timer: RestoreTPL below TPL_CALLBACK syncs again
+  }
   for (uint8_t port = 0; port < ports_.size(); port++) {
     Port &p = ports_[port];
     if (!p.device) {
@@ -436,10 +422,14 @@ void UsbBus::Sync() {
 
 void UsbBus::Remove(Port &p) {
   for (Interface *interface : p.interfaces) {
-    interface->live = false;
     if (platform_.IsHandle(interface->handle)) {
       platform_.DestroyHandle(interface->handle);
     }
+    const auto it = byIo_.find(&interface->io);
+    if (reuseFreed_) {
+      spare_.push_back(std::move(it->second));
+    }
+    byIo_.erase(it);  // frees the instance unless it is kept for reuse
   }
   p.interfaces.clear();
   p.enumerated = false;
@@ -476,7 +466,14 @@ void UsbBus::Enumerate(uint8_t port) {
   constexpr uint8_t kLastUsbAddress = 127;
   lastAddress_ = lastAddress_ == kLastUsbAddress ? 1 : lastAddress_ + 1;
   for (ParsedInterface &parsedInterface : parsed.interfaces) {
-    auto interface = std::make_unique<Interface>();
+    std::unique_ptr<Interface> interface;
+    if (!spare_.empty()) {  // the memory of the instance freed last
+      interface = std::move(spare_.back());
+      spare_.pop_back();
+      *interface = Interface{};
+    } else {
+      interface = std::make_unique<Interface>();
+    }
     interface->io = UsbIoEntries::Table();
     interface->port = port;
     interface->address = lastAddress_;
@@ -486,9 +483,8 @@ void UsbBus::Enumerate(uint8_t port) {
     interface->handle = platform_.CreateHandle();
     platform_.InstallProtocol(interface->handle, kUsbIoGuid, &interface->io);
     platform_.InstallProtocol(interface->handle, kDevicePathGuid, interface->devicePath.data());
-    byIo_[&interface->io] = interface.get();
     p.interfaces.push_back(interface.get());
-    instances_.push_back(std::move(interface));
+    byIo_[&interface->io] = std::move(interface);
   }
 }
 
@@ -542,12 +538,6 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
     return status;
   };
 
-  if (!interface.live) {
-    staleCalls_++;
-    return finish(EFI_DEVICE_ERROR, usbStatus != nullptr
-                                        ? std::optional<uint32_t>(EFI_USB_ERR_SYSTEM)
-                                        : std::nullopt);
-  }
   // Refusals of EDK II's USB I/O and xHCI drivers, before anything reaches the device.
   const bool hasData = direction == EfiUsbDataIn || direction == EfiUsbDataOut;
   if (request == nullptr || usbStatus == nullptr ||
@@ -580,6 +570,11 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
     return finish(EFI_DEVICE_ERROR, EFI_USB_ERR_STALL);
   }
   if (reply.outcome == usb::Outcome::Timeout) {
+    // A device that is still there has let the host wait all of the time-out; one that has
+    // just left (its power lost) ends the transfer at once, as the port's disconnect does.
+    if (ports_[interface.port].device->Connected()) {
+      platform_.TransferTime(uint64_t{timeoutMs} * 1000);
+    }
     return finish(EFI_TIMEOUT, EFI_USB_ERR_TIMEOUT);
   }
   if (direction == EfiUsbDataIn) {
@@ -611,9 +606,11 @@ EFI_STATUS UsbBus::ControlTransfer(Interface &interface, EFI_USB_DEVICE_REQUEST 
 // As EDK II: the port is reset and the device set to its configuration again. A device that
 // does not come back as the same device leaves this instance stale.
 EFI_STATUS UsbBus::PortReset(Interface &interface) {
-  ports_[interface.port].device->PortReset();
+  const uint8_t port = interface.port;
+  const EFI_USB_IO_PROTOCOL *io = &interface.io;
+  ports_[port].device->PortReset();
   Sync();
-  if (!interface.live || !Configure(interface.port)) {
+  if (Find(io) == nullptr || !Configure(port)) {  // the instance may be freed by now
     return EFI_DEVICE_ERROR;
   }
   return EFI_SUCCESS;

@@ -273,7 +273,6 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   outcome.virtualUs = platform.NowUs();
   outcome.transferLog = platform.Usb().TakeTransfers();
   outcome.transfers = platform.Usb().TransferCount();
-  outcome.staleCalls = platform.Usb().StaleCalls();
   outcome.bytesOut = platform.Usb().BytesOut();
   outcome.bytesIn = platform.Usb().BytesIn();
   if (options.detailedRecord) {

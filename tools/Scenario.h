@@ -94,9 +94,6 @@ struct Outcome {
   size_t peakPoolBytes = 0;
   std::vector<std::string> poolLeaks;      // blocks left after the run, one line each
   std::vector<std::string> violations;     // the platform's record of misuse
-  // Calls through a USB I/O interface whose device had left the bus (firmware frees such
-  // an interface: sim::UsbBus::StaleCalls).
-  size_t staleCalls = 0;
 };
 
 // The built-in sample: a 128 KiB payload for the default camera (3B5A:4C15) carrying a

@@ -77,8 +77,7 @@ EFI_STATUS UsbControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT
   } else {
     Direction = (RequestType & USB_REQ_TYPE_DIR_IN) != 0 ? EfiUsbDataIn : EfiUsbDataOut;
   }
-  return UsbIo->UsbControlTransfer(UsbIo, &DevReq, Direction, TimeoutMs, Data, Length,
-                                   UsbStatus);
+  return KvrUsbControlTransfer(UsbIo, &DevReq, Direction, TimeoutMs, Data, Length, UsbStatus);
 }
 
 EFI_STATUS SendXuControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target, UINT8 RequestType,
@@ -136,7 +135,7 @@ EFI_STATUS ReadCommandAnswer(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
 
 EFI_STATUS VendorSetCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
   EFI_STATUS Status = SetCmdOnce(UsbIo, Block);
-  if (EFI_ERROR(Status) && Block[0] != KV_BLOCK_CLASS_RECOVERY) {
+  if (EFI_ERROR(Status) && Block[0] != KV_BLOCK_CLASS_RECOVERY && KvrUsbPresent(UsbIo)) {
     // One recovery send; its own failure is logged and goes no further.
     (VOID) SetCmdOnce(UsbIo, cmdRecovery);
   }

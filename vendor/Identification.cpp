@@ -102,7 +102,9 @@ BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
   if (EFI_ERROR(Status)) {
     LogInfo(u"VendorSetCmd fail, Status = 0x%08X, entity id %d,len %d\n", (UINT32)Status,
             (INT32)XuUnitId, (INT32)KV_COMMAND_BLOCK_LENGTH);
-    (VOID) VendorSetCmd(UsbIo, cmdRecovery);
+    if (KvrUsbPresent(UsbIo)) {
+      (VOID) VendorSetCmd(UsbIo, cmdRecovery);
+    }
     return FALSE;
   }
 
@@ -111,7 +113,9 @@ BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
   Status = ReadCommandAnswer(UsbIo, Answer);
   if (EFI_ERROR(Status)) {
     LogInfo(u"VendorGetData fail, Status = 0x%08x\n", (UINT32)Status);
-    (VOID) VendorSetCmd(UsbIo, cmdRecovery);
+    if (KvrUsbPresent(UsbIo)) {
+      (VOID) VendorSetCmd(UsbIo, cmdRecovery);
+    }
     return FALSE;
   }
 

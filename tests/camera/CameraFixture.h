@@ -84,9 +84,13 @@ class CameraTest : public SimTest {
     return device;
   }
   uint8_t Port(size_t camera = 0) const { return ports_.at(camera); }
+  // The interface as the driver takes it from its handle: known to the USB I/O gate.
   EFI_USB_IO_PROTOCOL *Io(size_t interfaceIndex = 0, size_t camera = 0) const {
     EFI_USB_IO_PROTOCOL *io = P.Usb().UsbIo(Port(camera), interfaceIndex);
     EXPECT_NE(io, nullptr);
+    if (io != nullptr) {
+      KvrUsbBind(Handle(interfaceIndex, camera), io);
+    }
     return io;
   }
   EFI_HANDLE Handle(size_t interfaceIndex = 0, size_t camera = 0) const {

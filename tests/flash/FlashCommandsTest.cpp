@@ -124,8 +124,10 @@ TEST_F(FlashCommandsTest, StatusAnswerWithoutItsByteReadsAsBusy) {
     return usb::Ack();
   };
   const uint8_t port = P.Usb().Attach(device);
+  EFI_USB_IO_PROTOCOL *io = P.Usb().UsbIo(port, 0);
+  KvrUsbBind(P.Usb().Handles(port).at(0), io);  // as the driver takes it from its handle
   UINT8 sr = 0x00;
-  EXPECT_TRUE(ReadSr(P.Usb().UsbIo(port, 0), &sr));
+  EXPECT_TRUE(ReadSr(io, &sr));
   EXPECT_EQ(sr, 0xFF);
 }
 

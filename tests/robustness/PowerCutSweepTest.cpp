@@ -122,7 +122,7 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
   // The cut at transfer k, then the next boot, with the bystander on the bus and the
   // variable store (locked or not) carried from the one to the other.
   CutResult CutAndBootAgain(const capfmt::Bytes &capsule, const std::vector<sim::Transfer> &clean,
-                            size_t k, bool discovery, bool locked, const std::string &fault) {
+                            size_t k, bool locked, const std::string &fault) {
     const SweepCase sweepCase{GetParam().name, scenario::Path::Hob, GetParam().camera};
     std::vector<sim::Platform::StoredVariable> store;
     const std::shared_ptr<camera::Camera> other = Bystander();
@@ -131,12 +131,9 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
     first.adjustCamera = [rule](camera::Camera &cam) { cam.Misbehave().powerCut = rule; };
     const SweepRun cut = RunCase(sweepCase, capsule, first);
     EXPECT_EQ(cut.camera->PowerCuts(), 1u) << fault << ": the power was not cut";
+    // A call through an interface whose device has left would read freed memory: the bus
+    // frees it, and AddressSanitizer reports the read.
     const Ending ending = ExpectSound(cut, fault);
-    if (GetParam().camera != scenario::Camera::Flash && !discovery) {
-      // The DFU procedure sends nothing through an interface whose device has left.
-      EXPECT_EQ(cut.outcome.staleCalls, 0u) << fault;
-    }
-    staleCalls_ += cut.outcome.staleCalls;
     CutResult result;
     result.falseSuccess = cut.outcome.status == EFI_SUCCESS && !cut.outcome.cameraHoldsImage;
     result.wroteOther = Written(*other);
@@ -199,7 +196,7 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
                                 SetupText(transfers[k].setup) +
                                 (discovery ? ", discovery)" : ")");
       const CutResult result =
-          CutAndBootAgain(capsule, transfers, k, discovery, locked, fault);
+          CutAndBootAgain(capsule, transfers, k, locked, fault);
       // A camera that leaves the bus during discovery is no camera to this run: the
       // documented no-camera ending (checked by ExpectSound), not a cut point of the update.
       if (discovery) continue;
@@ -210,7 +207,6 @@ class PowerCutSweep : public ::testing::TestWithParam<PowerPath> {
   }
 
   size_t resumedInRom_ = 0;  // next runs that found the camera stranded in its ROM device
-  size_t staleCalls_ = 0;    // calls through interfaces whose device had left, all cut runs
 };
 
 TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
@@ -218,7 +214,6 @@ TEST_P(PowerCutSweep, EveryCutPointIsFinishedByTheNextRun) {
   const CutCount count = Sweep(/*locked=*/false);
   ReportLine(count.Line(path.name));
   ::testing::Test::RecordProperty("cut_points", static_cast<int>(count.points));
-  ::testing::Test::RecordProperty("stale_calls", static_cast<int>(staleCalls_));
   EXPECT_GT(count.points, 0u);
   if (path.camera != scenario::Camera::Flash) {  // cuts in the download strand the camera
     EXPECT_GT(resumedInRom_, 0u);
