@@ -18,7 +18,7 @@ BOOLEAN DfuRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
   }
   DebugMessage(FailText);
   DebugMessage("UsbIo = %x\r\n", (UINT32)(UINTN)UsbIo);
-  LogError(u"SendControlRequest failed: Status %r, UsbResult 0x%X\n", Status, UsbStatus);
+  LogError("SendControlRequest failed: Status %r, UsbResult 0x%X\n", Status, UsbStatus);
   return FALSE;
 }
 

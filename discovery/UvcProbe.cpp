@@ -37,7 +37,7 @@ BOOLEAN DescriptorInside(const UINT8 *Config, UINTN Offset, UINTN Limit) {
 
 VOID ReleaseConfigBuffer(UINT8 **pConfigDesc) {
   if (*pConfigDesc == NULL) {
-    LogWarning(u"Trying to free NULL pointer %s %p\n", u"pConfigDesc", (VOID *)*pConfigDesc);
+    LogWarning("Trying to free NULL pointer %s %p\n", u"pConfigDesc", (VOID *)*pConfigDesc);
     return;
   }
   FreePool(*pConfigDesc);
@@ -151,13 +151,13 @@ BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
   EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
   EFI_STATUS Status = KvrUsbGetDeviceDescriptor(UsbIo, &DeviceDesc);
   if (EFI_ERROR(Status)) {
-    LogInfo(u"Get device descriptor failed:0x%X.\n", (UINT32)Status);
+    LogInfo("Get device descriptor failed:0x%X.\n", (UINT32)Status);
     return FALSE;
   }
   EFI_USB_CONFIG_DESCRIPTOR ConfigDesc;
   Status = KvrUsbGetConfigDescriptor(UsbIo, &ConfigDesc);
   if (EFI_ERROR(Status)) {
-    LogInfo(u"Get config descriptor failed:0x%X.\n", (UINT32)Status);
+    LogInfo("Get config descriptor failed:0x%X.\n", (UINT32)Status);
     return FALSE;
   }
   const UINT16 TotalLength = ConfigDesc.TotalLength;
@@ -205,11 +205,11 @@ BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
     return FALSE;
   }
 
-  LogInfo(u"VID_%04X PID_%04X bcdDevice_%04X - Class 0x%X, SubClass %d, Protocol %d\n",
+  LogInfo("VID_%04X PID_%04X bcdDevice_%04X - Class 0x%X, SubClass %d, Protocol %d\n",
           (UINT32)DeviceDesc.IdVendor, (UINT32)DeviceDesc.IdProduct, (UINT32)DeviceDesc.BcdDevice,
           (UINT32)DeviceDesc.DeviceClass, (INT32)DeviceDesc.DeviceSubClass,
           (INT32)DeviceDesc.DeviceProtocol);
-  LogInfo(u"Found Korvane Camera, XU %d\n", (INT32)UnitId);
+  LogInfo("Found Korvane Camera, XU %d\n", (INT32)UnitId);
   XuUnitId = UnitId;
   ReleaseConfigBuffer(&pConfigDesc);
   return TRUE;
@@ -266,7 +266,7 @@ BOOLEAN IsUsbCameraDevice(EFI_USB_IO_PROTOCOL *UsbIo, EFI_DEVICE_PATH_PROTOCOL *
     if (!EFI_ERROR(KvrUsbGetDeviceDescriptor(Opened, &DeviceDesc)) &&
         InterfaceDesc.InterfaceClass == UVC_CLASS_VIDEO &&
         InterfaceDesc.InterfaceSubClass == UVC_SUBCLASS_VIDEOCONTROL) {
-      LogInfo(u"Find USB Camera Device\n");
+      LogInfo("Find USB Camera Device\n");
       Result = TRUE;
       (VOID) FindCameraExtensionUnit(Opened);
     }

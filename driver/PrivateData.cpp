@@ -16,7 +16,7 @@ EFI_STATUS InitializeKVDescriptor() {
   Private->dwSignature = KV_PRIVATE_DATA_SIGNATURE;
   Private->dwPackageVersion = KV_PACKAGE_VERSION;
   Private->pPackageName = KV_PACKAGE_NAME;
-  LogTrace(u"----> %s()\n", u"InitializeKVDescriptor");
+  LogTrace("----> %s()\n", u"InitializeKVDescriptor");
 
   Private->bDescriptorCount = 1;
   if (Private->pDescriptor != NULL) {

@@ -77,7 +77,7 @@ EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
       Private->wPID[Index] = Device.IdProduct;
       DebugMessage("Original FW Version is %x\r\n", (UINT32)Device.BcdDevice);
     } else {
-      LogInfo(u"Get device descriptor failed:0x%X.\n", (UINT32)DescriptorStatus);
+      LogInfo("Get device descriptor failed:0x%X.\n", (UINT32)DescriptorStatus);
     }
     DebugMessage("pKVFmpPrivateData-> wVID = %x, pKVFmpPrivateData->wPID = %x\r\n",
                  (UINT32)Private->wVID[Index], (UINT32)Private->wPID[Index]);

@@ -149,23 +149,23 @@ EFI_STATUS FlashFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UIN
   // Refused before anything reaches the camera: an empty image would only erase the flash,
   // and flash addresses have 24 bits.
   if (UsbIo == NULL || Payload == NULL) {
-    LogError(u"FlashFwDownload: no camera or no image\n");
+    LogError("FlashFwDownload: no camera or no image\n");
     return EFI_INVALID_PARAMETER;
   }
   if (PayloadLength == 0) {
-    LogError(u"FlashFwDownload: the image is empty, nothing to write\n");
+    LogError("FlashFwDownload: the image is empty, nothing to write\n");
     return EFI_INVALID_PARAMETER;
   }
   if (PayloadLength > KV_FLASH_ADDRESS_SPACE) {
-    LogError(u"FlashFwDownload: image of 0x%lX bytes exceeds the flash address space of "
-             u"0x%lX bytes\n",
+    LogError("FlashFwDownload: image of 0x%lX bytes exceeds the flash address space of "
+             "0x%lX bytes\n",
              PayloadLength, KV_FLASH_ADDRESS_SPACE);
     return EFI_BAD_BUFFER_SIZE;
   }
 
   UINT8 *Buffer = (UINT8 *)AllocatePool((UINTN)PayloadLength);
   if (Buffer == NULL) {
-    LogError(u"FlashFwDownload: no memory for the read-back buffer of 0x%lX bytes\n",
+    LogError("FlashFwDownload: no memory for the read-back buffer of 0x%lX bytes\n",
              PayloadLength);
     return EFI_OUT_OF_RESOURCES;
   }

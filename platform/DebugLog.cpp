@@ -28,9 +28,9 @@ VOID SinkCall(const CHAR8 *Format, ...) {
   va_end(Args);
 }
 
-VOID LogLevelArgs(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR16 *Format, ...);
+VOID LogLevelArgs(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR8 *Format, ...);
 
-VOID LogLevel(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR16 *Format, va_list Args) {
+VOID LogLevel(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR8 *Format, va_list Args) {
   const CHAR16 *Prefix = PrefixFor(Level);
   UINTN PrefixLength = KvrStrLen(Prefix, kMaxPrefix);
   UINTN TextLength = KvrVFormat(NULL, 0, Format, Args);
@@ -40,7 +40,7 @@ VOID LogLevel(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR16 *Format, va_li
   if (printStr == NULL) {
     // The warning about a dropped message may itself be dropped, but never warns again.
     if (WarnWhenDropped) {
-      LogLevelArgs(KVR_LEVEL_WARNING, FALSE, u"Trying to free NULL pointer %s %p\n", u"printStr",
+      LogLevelArgs(KVR_LEVEL_WARNING, FALSE, "Trying to free NULL pointer %s %p\n", u"printStr",
                    (VOID *)NULL);
     }
     return;
@@ -51,7 +51,7 @@ VOID LogLevel(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR16 *Format, va_li
   FreePool(printStr);
 }
 
-VOID LogLevelArgs(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR16 *Format, ...) {
+VOID LogLevelArgs(UINT32 Level, BOOLEAN WarnWhenDropped, const CHAR8 *Format, ...) {
   va_list Args;
   va_start(Args, Format);
   LogLevel(Level, WarnWhenDropped, Format, Args);
@@ -68,7 +68,7 @@ VOID DebugMessage(const CHAR8 *Format, ...) {
 }
 
 #define KVR_LOG_CHANNEL(Name, Level)              \
-  VOID Name(const CHAR16 *Format, ...) {          \
+  VOID Name(const CHAR8 *Format, ...) {           \
     va_list Args;                                 \
     va_start(Args, Format);                       \
     LogLevel(Level, TRUE, Format, Args);          \

@@ -155,11 +155,13 @@ extern EFI_GUID gEfiCapsuleVendorGuid;
 
 // ASCII format straight to the sink.
 VOID DebugMessage(const CHAR8 *Format, ...);
-// UCS-2 formats, prefixed by level and built in a pool string.
-VOID LogInfo(const CHAR16 *Format, ...);
-VOID LogTrace(const CHAR16 *Format, ...);
-VOID LogWarning(const CHAR16 *Format, ...);
-VOID LogError(const CHAR16 *Format, ...);
+// Prefixed by level and built in a pool string of UCS-2 characters: the prefix and the
+// format's expansion ("%s" takes a UCS-2 string). The formats are ASCII text: the same
+// message as a UCS-2 format gives, in half the image's bytes.
+VOID LogInfo(const CHAR8 *Format, ...);
+VOID LogTrace(const CHAR8 *Format, ...);
+VOID LogWarning(const CHAR8 *Format, ...);
+VOID LogError(const CHAR8 *Format, ...);
 // Verbose output, printed only when the debug switch is on; it is off.
 VOID DebugVerbose(const CHAR8 *Format, ...);
 BOOLEAN DebugPrintEnabled();

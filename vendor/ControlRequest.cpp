@@ -40,7 +40,7 @@ EFI_STATUS ClassRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT32 Target,
       Length, KV_CONTROL_TIMEOUT_MS, &UsbStatus);
   const EFI_STATUS Result = UsbRequestResult(Status, UsbStatus);
   if (EFI_ERROR(Result)) {
-    LogError(u"SendControlRequest failed: Status %r, UsbResult 0x%X, entityID %d.\n", Status,
+    LogError("SendControlRequest failed: Status %r, UsbResult 0x%X, entityID %d.\n", Status,
              UsbStatus, (INT32)((Target >> 16) & 0xFF));
   }
   return Result;
@@ -50,7 +50,7 @@ EFI_STATUS ClassRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT32 Target,
 EFI_STATUS SetCmdOnce(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
   EFI_STATUS Status = SendCommandBlock(UsbIo, Block);
   if (EFI_ERROR(Status)) {
-    LogError(u"VendorSetCmd fail, Status %r, entity id %d,len %d\n", Status, (INT32)XuUnitId,
+    LogError("VendorSetCmd fail, Status %r, entity id %d,len %d\n", Status, (INT32)XuUnitId,
              (INT32)KV_COMMAND_BLOCK_LENGTH);
   }
   return Status;
@@ -104,7 +104,7 @@ EFI_STATUS SendVendorRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT
                               KV_CONTROL_TIMEOUT_MS, &UsbStatus);
   const EFI_STATUS Result = UsbRequestResult(Status, UsbStatus);
   if (EFI_ERROR(Result)) {
-    LogError(u"SendVendorRequest failed: Status %r, UsbResult 0x%X.\n", Status, UsbStatus);
+    LogError("SendVendorRequest failed: Status %r, UsbResult 0x%X.\n", Status, UsbStatus);
   }
   return Result;
 }
@@ -115,7 +115,7 @@ BOOLEAN SendVendorCommand(EFI_USB_IO_PROTOCOL *UsbIo, VENDOR_REQUEST_ID Id, UINT
   EFI_STATUS Status =
       SendVendorRequest(UsbIo, Code.RequestType, Code.Request, Value, Index, Data, Length);
   if (EFI_ERROR(Status)) {
-    LogError(u"SendVendorRequest %s fail %r\n", Code.Name, Status);
+    LogError("SendVendorRequest %s fail %r\n", Code.Name, Status);
     return FALSE;
   }
   return TRUE;
@@ -145,7 +145,7 @@ EFI_STATUS VendorSetCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
 EFI_STATUS VendorGetCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
   EFI_STATUS Status = ReadCommandAnswer(UsbIo, Answer);
   if (EFI_ERROR(Status)) {
-    LogError(u"VendorGetCmd fail, Status %r\n", Status);
+    LogError("VendorGetCmd fail, Status %r\n", Status);
   }
   return Status;
 }

@@ -21,12 +21,12 @@ EFI_STATUS ReadInfoPiece(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Piece, UINT8 *Answer
   SelectInfoPiece(Piece);
   EFI_STATUS Status = VendorSetCmd(UsbIo, cmdGetInfo);
   if (EFI_ERROR(Status)) {
-    LogError(u"%s failed: DevSetCmd %r\n", Caller, Status);
+    LogError("%s failed: DevSetCmd %r\n", Caller, Status);
     return Status;
   }
   Status = VendorGetCmd(UsbIo, Answer);
   if (EFI_ERROR(Status)) {
-    LogError(u"%s failed: DevGetData %r\n", Caller, Status);
+    LogError("%s failed: DevGetData %r\n", Caller, Status);
   }
   return Status;
 }
@@ -48,7 +48,7 @@ EFI_STATUS GetChipInfo_VendorCmd(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 *ChipVid, UI
   }
   *ChipVid = KvrReadU16(&Answer[0]);
   *ChipId = KvrReadU16(&Answer[2]);
-  LogInfo(u"VendorCMD:Chip VID_%04X PID_%04X\r\n", (UINT32)*ChipVid, (UINT32)*ChipId);
+  LogInfo("VendorCMD:Chip VID_%04X PID_%04X\r\n", (UINT32)*ChipVid, (UINT32)*ChipId);
   return Status;
 }
 
@@ -69,7 +69,7 @@ EFI_STATUS GetFwInfo_VendorCmd(EFI_USB_IO_PROTOCOL *UsbIo, FwInfo *Info) {
   Info->wFW = KvrReadU16(&Buffer[4]);
   Info->wHW = ReadBigEndian16(&Buffer[6]);
   Info->wREV = ReadBigEndian16(&Buffer[70]);
-  LogInfo(u"VendorCMD:VID_%04X PID_%04X FW_%04X REV_%04X HW_%04X\n", (UINT32)Info->wVID,
+  LogInfo("VendorCMD:VID_%04X PID_%04X FW_%04X REV_%04X HW_%04X\n", (UINT32)Info->wVID,
           (UINT32)Info->wPID, (UINT32)Info->wFW, (UINT32)Info->wREV, (UINT32)Info->wHW);
   return Status;
 }
@@ -90,7 +90,7 @@ BOOLEAN ResetToRom(EFI_USB_IO_PROTOCOL *UsbIo) {
   EFI_STATUS Status = SendCommandBlock(UsbIo, cmdResetToDLFW);
   if (EFI_ERROR(Status)) {
     DebugMessage("VendorSetCmd cmdResetToDLFW fail!!\r\n");
-    LogError(u"VendorSetCmd cmdResetToDLFW fail, Status %r, entity id %d,len %d\n", Status,
+    LogError("VendorSetCmd cmdResetToDLFW fail, Status %r, entity id %d,len %d\n", Status,
              (INT32)XuUnitId, (INT32)KV_COMMAND_BLOCK_LENGTH);
     return FALSE;
   }
@@ -100,7 +100,7 @@ BOOLEAN ResetToRom(EFI_USB_IO_PROTOCOL *UsbIo) {
 BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
   EFI_STATUS Status = SendCommandBlock(UsbIo, cmdGetDevQualify);
   if (EFI_ERROR(Status)) {
-    LogInfo(u"VendorSetCmd fail, Status = 0x%08X, entity id %d,len %d\n", (UINT32)Status,
+    LogInfo("VendorSetCmd fail, Status = 0x%08X, entity id %d,len %d\n", (UINT32)Status,
             (INT32)XuUnitId, (INT32)KV_COMMAND_BLOCK_LENGTH);
     if (KvrUsbPresent(UsbIo)) {
       (VOID) VendorSetCmd(UsbIo, cmdRecovery);
@@ -112,7 +112,7 @@ BOOLEAN GetDevQualify(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Answer) {
   KvrSetMem(Answer, KV_COMMAND_BLOCK_LENGTH, 0);
   Status = ReadCommandAnswer(UsbIo, Answer);
   if (EFI_ERROR(Status)) {
-    LogInfo(u"VendorGetData fail, Status = 0x%08x\n", (UINT32)Status);
+    LogInfo("VendorGetData fail, Status = 0x%08x\n", (UINT32)Status);
     if (KvrUsbPresent(UsbIo)) {
       (VOID) VendorSetCmd(UsbIo, cmdRecovery);
     }

@@ -13,20 +13,20 @@ using ::testing::IsEmpty;
 class DebugLogTest : public SimTest {};
 
 TEST_F(DebugLogTest, ErrorPrefixHasNoBlankAfterItsColon) {
-  LogError(u"Fail to %a (%r)\n", "read", EFI_DEVICE_ERROR);
+  LogError("Fail to %a (%r)\n", "read", EFI_DEVICE_ERROR);
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:Fail to read (Device Error)\n"));
 }
 
 TEST_F(DebugLogTest, WarningInfoAndTracePrefixesEndInOneBlank) {
-  LogWarning(u"w%d\n", 1);
-  LogInfo(u"i%x\n", 0xAu);
-  LogTrace(u"----> %s()\n", u"InitializeKVDescriptor");
+  LogWarning("w%d\n", 1);
+  LogInfo("i%x\n", 0xAu);
+  LogTrace("----> %s()\n", u"InitializeKVDescriptor");
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Warning: w1\n", "KvrFmpDriver: ia\n",
                                  "KvrFmpDriver: ----> InitializeKVDescriptor()\n"));
 }
 
 TEST_F(DebugLogTest, MessageIsBuiltInAnExactlySizedPoolStringAndFreed) {
-  LogError(u"abc");  // "KvrFmpDriver Error:" (19) + "abc" (3) + NUL
+  LogError("abc");  // "KvrFmpDriver Error:" (19) + "abc" (3) + NUL
   EXPECT_EQ(P.Pool().calls, 1u);
   EXPECT_EQ(P.Pool().peakBytes, (19u + 3u + 1u) * sizeof(CHAR16));
   EXPECT_EQ(P.Pool().outstanding, 0u);
@@ -34,17 +34,17 @@ TEST_F(DebugLogTest, MessageIsBuiltInAnExactlySizedPoolStringAndFreed) {
 
 TEST_F(DebugLogTest, DroppedMessageIsReplacedByTheNullPointerWarning) {
   P.FailAllocation(1);
-  LogInfo(u"lost %d\n", 7);
+  LogInfo("lost %d\n", 7);
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Warning: Trying to free NULL pointer printStr 0\n"));
 }
 
 TEST_F(DebugLogTest, WhenTheWarningCannotBeBuiltEitherNothingIsLogged) {
   P.FailAllocation(1);
   P.FailAllocation(2);
-  LogError(u"lost\n");
+  LogError("lost\n");
   EXPECT_THAT(Log(), IsEmpty());
   EXPECT_EQ(P.Pool().calls, 2u);  // the message and its warning, nothing more
-  LogError(u"back\n");
+  LogError("back\n");
   EXPECT_THAT(Log(), ElementsAre("KvrFmpDriver Error:back\n"));
 }
 
