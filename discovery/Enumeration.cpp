@@ -132,7 +132,9 @@ VOID ScanHandle(FmpPrivateData *Private, UINTN Index, EFI_HANDLE Handle) {
     return;
   }
   if (!KvrUsbPresent(UsbIo)) {
-    return;  // left the bus after its probe: its descriptors are gone with it
+    // A camera that left the bus after its probe is missed by this scan, not absent.
+    NoteDiscoveryFault(EFI_DEVICE_ERROR);
+    return;
   }
 
   FOUND_INTERFACE Found;

@@ -32,6 +32,7 @@ void Platform::AdvanceTime(uint64_t us) {
 
 void Platform::TransferTime(uint64_t us) {
   nowUs_ += us;
+  transferWaitUs_ += us;
   usb_->Advance(nowUs_);
 }
 

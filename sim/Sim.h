@@ -339,6 +339,8 @@ class Platform {
   UsbBus &Usb() { return *usb_; }
   const UsbBus &Usb() const { return *usb_; }
 
+  // Virtual time spent inside control transfers that timed out (included in NowUs).
+  uint64_t TransferWaitUs() const { return transferWaitUs_; }
   // The task priority level the code under test runs at (TPL_APPLICATION at its entry).
   EFI_TPL Tpl() const { return tpl_; }
 
@@ -441,6 +443,7 @@ class Platform {
   std::map<std::u16string, size_t> variableWrites_;
 
   EFI_TPL tpl_ = TPL_APPLICATION;
+  uint64_t transferWaitUs_ = 0;
   uint64_t nowUs_ = 0;
   uint64_t stalledUs_ = 0;
   uint64_t stallBudgetUs_ = uint64_t{30} * 60 * 1000 * 1000;

@@ -271,6 +271,7 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   }
   outcome.progress = recorder.values;
   outcome.virtualUs = platform.NowUs();
+  outcome.transferWaitUs = platform.TransferWaitUs();
   outcome.transferLog = platform.Usb().TakeTransfers();
   outcome.transfers = platform.Usb().TransferCount();
   outcome.bytesOut = platform.Usb().BytesOut();

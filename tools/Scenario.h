@@ -75,7 +75,8 @@ struct Options {
 struct Outcome {
   EFI_STATUS status = 0;
   std::vector<UINTN> progress;
-  uint64_t virtualUs = 0;        // virtual time the run took (all Stall calls)
+  uint64_t virtualUs = 0;        // virtual time the run took (Stall calls, timed-out transfers)
+  uint64_t transferWaitUs = 0;   // of which in control transfers that timed out
   size_t transfers = 0;          // control transfers the driver made
   bool cameraHoldsImage = false;  // the payload is in the camera (flash, or received by DFU)
   std::string cameraState;       // one line on what the camera ends as

@@ -102,6 +102,11 @@ const char *Name(Ending ending);
 uint64_t DocumentedWorstCaseUs(const scenario::Outcome &outcome);
 uint64_t FlashWorstCaseUs();
 uint64_t DfuWorstCaseUs();
+// Longest a DFU update may hold the boot, the time its requests take to time out
+// included: the waits above, and the time-outs of the allow-update, detach and ROM detach
+// requests and of the one request the transfer's budget may still let time out (the final
+// DFU_DNLOAD's 20 s) after it is spent.
+uint64_t DfuHoldLimitUs();
 
 // Checks the run as the header comment says; every failure names `fault`. Returns the
 // ending the run came to.
