@@ -237,7 +237,7 @@ static_assert(sizeof(DFU_IN_FLIGHT_RECORD) == 24 + sizeof(KV_PORT_CHAIN));
 
 // Where the camera of one DFU update is, and which camera the image is made for.
 struct DFU_TARGET {
-  KV_PORT_CHAIN Port;  // the camera's port chain: the only port its waits look at
+  const KV_PORT_CHAIN *Port;  // the camera's port chain: the only port its waits look at
   UINT16 wImageVID;    // the image header's IDs
   UINT16 wImagePID;
 };

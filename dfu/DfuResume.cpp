@@ -25,7 +25,9 @@ BOOLEAN DFUInFlightRecordOf(const UINT8 *Payload, UINT64 PayloadLength, const DF
   if (Target != NULL) {
     Record->wImageVID = Target->wImageVID;
     Record->wImagePID = Target->wImagePID;
-    Record->Port = Target->Port;
+    if (Target->Port != NULL) {
+      Record->Port = *Target->Port;
+    }
   }
   // What the download sends of the payload; an image too long for a download is refused
   // before any record is written, and one with nothing to send has nothing to check.
@@ -79,23 +81,19 @@ VOID DFUSettleInFlightRecord(BOOLEAN RecordHeld, BOOLEAN CameraBack,
 BOOLEAN DFUResumeInterrupted(const UINT8 *Payload, UINT64 PayloadLength, UINT16 ImageVid,
                              UINT16 ImagePid, TARVEL_PROGRESS_PROTOCOL *Progress,
                              EFI_STATUS *Status) {
-  DFU_TARGET Target;
-  KvrSetMem(&Target, sizeof(Target), 0);
-  Target.wImageVID = ImageVid;
-  Target.wImagePID = ImagePid;
+  DFU_IN_FLIGHT_RECORD Stored;
+  DFU_TARGET Target = {&Stored.Port, ImageVid, ImagePid};
   DFU_IN_FLIGHT_RECORD Expected;
   const BOOLEAN HasBlock = DFUInFlightRecordOf(Payload, PayloadLength, &Target, &Expected);
   const UINT16 Vid = HasBlock ? Expected.wFwVID : (UINT16)DFU_ROM_VID;
 
   // This image's update, cut short on the recorded port, with the ROM device there.
-  DFU_IN_FLIGHT_RECORD Stored;
   EFI_USB_IO_PROTOCOL *RomUsbIo = NULL;
   if (HasBlock && DFUReadInFlightRecord(&Stored)) {
     Expected.Port = Stored.Port;
     if (KvrCompareMem(&Expected, &Stored, sizeof(Stored)) &&
         FindDFURomDevice(&RomUsbIo, Vid, &Stored.Port)) {
       DebugMessage("No camera matched, DFU ROM device found: resume the interrupted update\r\n");
-      Target.Port = Stored.Port;
       *Status = DFUFwDownload(NULL, UPDATE_MODE_DFU, 0, Payload, PayloadLength, Progress, &Target);
       if (!EFI_ERROR(*Status)) {
         DebugMessage("Update FW success\r\n");

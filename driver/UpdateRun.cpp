@@ -97,10 +97,8 @@ EFI_STATUS UpdateFirstMatchingDevice(const KVN_FW_HEADER *pKVNFWHeader,
     }
     UINT16 Mode = Private->wMode[Index];
     if (Mode == UPDATE_MODE_DFU || Mode == UPDATE_MODE_DFU_CAPABLE) {
-      DFU_TARGET Target;
-      Target.Port = Private->PortChain[Index];
-      Target.wImageVID = pKVNFWHeader->wVID;
-      Target.wImagePID = pKVNFWHeader->wPID;
+      const DFU_TARGET Target = {&Private->PortChain[Index], pKVNFWHeader->wVID,
+                                 pKVNFWHeader->wPID};
       Status = DFUFwDownload(UsbIo, Mode, Private->wInterfaceNumber[Index], Payload,
                              PayloadLength, Progress, &Target);
     } else {

@@ -85,17 +85,12 @@ class DfuTest : public CameraTest {
   }
 
   // Where the device attached camera-th is, and the IDs of the image for 3B5A:4C15.
-  DFU_TARGET TargetOf(size_t camera = 0) {
-    DFU_TARGET target{};
-    EXPECT_TRUE(KvrPortChainOf(PathOf(Handle(0, camera)), &target.Port));
-    target.wImageVID = 0x3B5A;
-    target.wImagePID = 0x4C15;
-    return target;
-  }
   const DFU_TARGET *Target(size_t camera = 0) {
-    target_ = TargetOf(camera);
+    EXPECT_TRUE(KvrPortChainOf(PathOf(Handle(0, camera)), &port_));
+    target_ = {&port_, 0x3B5A, 0x4C15};
     return &target_;
   }
+  KV_PORT_CHAIN port_{};
   DFU_TARGET target_{};
 
   // DFUDump to interface 0 of the device with DFUFwDownload's values: entry 2, budget 96.

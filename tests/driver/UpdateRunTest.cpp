@@ -355,13 +355,12 @@ class StrandedCameraTest : public UpdateRunTest,
  protected:
   // Writes the record as DFUFwDownload does before the detach.
   void WriteRecord(const Bytes &firmware, Record kind, size_t camera) {
-    DFU_TARGET target{};
-    ASSERT_TRUE(KvrPortChainOf(PathOf(Handle(0, camera)), &target.Port));
+    KV_PORT_CHAIN port;
+    ASSERT_TRUE(KvrPortChainOf(PathOf(Handle(0, camera)), &port));
     if (kind == Record::OtherPort) {
-      target.Port.Path[target.Port.Length - 2]++;  // the USB() node's port number
+      port.Path[port.Length - 2]++;  // the USB() node's port number
     }
-    target.wImageVID = 0x3B5A;
-    target.wImagePID = 0x4C15;
+    const DFU_TARGET target = {&port, 0x3B5A, 0x4C15};
     DFU_IN_FLIGHT_RECORD record;
     ASSERT_TRUE(DFUInFlightRecordOf(firmware.data(), firmware.size(), &target, &record));
     if (kind == Record::OtherImage) record.dwCrc32 ^= 1;
