@@ -87,9 +87,6 @@ UINT32 DFUPollTimeout(const DFUStatus *Status);
 #define DFU_BLOCK_POLL_MAX 500
 #define DFU_WAIT_BUDGET_MS 60000
 
-// Optional progress sink of DFUDump, told the same running sum as UpdateProgress.
-typedef VOID (*DFU_PROGRESS_CALLBACK)(INT64 Percent);
-
 // The number of bytes DFUDump sends of Length bytes offered: when the payload begins with
 // the byte 3, at most (n + 1) * 4096 bytes, n being the signed byte at payload offset 4;
 // then 16 bytes less when the length is 16 more than a multiple of 1024. May be 0 or
@@ -100,11 +97,10 @@ INT32 DFUTransferLength(const UINT8 *Payload, INT32 Length);
 // length in blocks of at most 4096 bytes (polling DFU_GETSTATUS after each block), then
 // the zero-length DFU_DNLOAD that ends the download. *Accumulator holds the absolute
 // percent on entry; Budget percent points are added over the blocks and the final
-// request, and each new running sum goes to ProgressCallback and then to Progress (either
-// may be NULL). TRUE when the whole image and the final request were accepted.
+// request, and each new running sum is told through Progress. TRUE when the whole image
+// and the final request were accepted.
 BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, UINT32 *Accumulator,
-                INT32 Budget, DFU_PROGRESS_CALLBACK ProgressCallback,
-                TARVEL_PROGRESS_PROTOCOL *Progress);
+                INT32 Budget, KV_PROGRESS *Progress);
 
 // ---------------------------------------------------------------- DFU update procedure
 
@@ -132,7 +128,6 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
 #define DFU_PROGRESS_STEP 2       // after the detach, and once the camera is back
 #define DFU_PROGRESS_TRANSFER 96  // DFUDump's budget
 #define DFU_PROGRESS_TRANSFERRED 98
-#define DFU_PROGRESS_DONE 100
 
 // The firmware version block inside the payload, at the first of these offsets that holds
 // its two signatures: 4864, 8192, 768, 12288.
@@ -273,11 +268,6 @@ BOOLEAN FindOtherRomDevice(UINT16 Vid, EFI_USB_DEVICE_DESCRIPTOR *Rom);
 BOOLEAN DFUResumeInterrupted(const UINT8 *Payload, UINT64 PayloadLength, UINT16 ImageVid,
                              UINT16 ImagePid, TARVEL_PROGRESS_PROTOCOL *Progress,
                              EFI_STATUS *Status);
-
-// Adds Step to *Accumulator and reports the sum; reports Percent as it is. Both skip the
-// report when Progress is NULL.
-VOID AdvanceProgress(UINT32 *Accumulator, UINT32 Step, TARVEL_PROGRESS_PROTOCOL *Progress);
-VOID ReportProgress(TARVEL_PROGRESS_PROTOCOL *Progress, UINT32 Percent);
 
 // Detaches the camera into its DFU ROM device, downloads Payload and waits for the camera
 // to come back with the new version, on the camera's port (Target). Mode is the device

@@ -94,16 +94,6 @@ BOOLEAN RecoverDfuState(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 *WaitLeftMs) {
   return WaitPollTimeout(WaitLeftMs, DFUPollTimeout(&Answer));
 }
 
-VOID TellProgress(UINT32 RunningSum, DFU_PROGRESS_CALLBACK ProgressCallback,
-                  TARVEL_PROGRESS_PROTOCOL *Progress) {
-  if (ProgressCallback != NULL) {
-    ProgressCallback((INT64)RunningSum);
-  }
-  if (Progress != NULL) {
-    Progress->UpdateProgress(Progress, RunningSum);
-  }
-}
-
 // One DFU_DNLOAD: a block (Length > 0, 5000 ms) or the final zero-length request (20000 ms).
 BOOLEAN SendDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 BlockNumber, const UINT8 *Data,
                      UINT16 Length) {
@@ -164,8 +154,7 @@ INT32 DFUTransferLength(const UINT8 *Payload, INT32 Length) {
 }
 
 BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, UINT32 *Accumulator,
-                INT32 Budget, DFU_PROGRESS_CALLBACK ProgressCallback,
-                TARVEL_PROGRESS_PROTOCOL *Progress) {
+                INT32 Budget, KV_PROGRESS *Progress) {
   UINT32 WaitLeftMs = DFU_WAIT_BUDGET_MS;
   TimedOutCounted = KvrUsbTimedOutMs;
   if (!RecoverDfuState(UsbIo, &WaitLeftMs)) {
@@ -208,7 +197,7 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
         break;
       }
       RunningSum += (UINT32)Budget;
-      TellProgress(RunningSum, ProgressCallback, Progress);
+      KvrProgress(Progress, (INT32)RunningSum);
       DebugMessage("DFUWriteFW_4C15 OK!\r\n");
       Accepted = TRUE;
       break;
@@ -217,7 +206,7 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
     const INT32 byteToWrite = remainLen < DFU_BLOCK_SIZE ? remainLen : DFU_BLOCK_SIZE;
     if (Budget >= share) {
       RunningSum += (UINT32)share;
-      TellProgress(RunningSum, ProgressCallback, Progress);
+      KvrProgress(Progress, (INT32)RunningSum);
       Budget -= share;
     }
     if (!SendDownload(UsbIo, (UINT16)BlockNumber, Payload + offset, (UINT16)byteToWrite)) {

@@ -228,26 +228,15 @@ BOOLEAN CameraBackOnPort(UINT16 Vid, const KV_PORT_CHAIN *Port) {
   return ScanUsbHandles(&Match, NULL);
 }
 
-VOID AdvanceProgress(UINT32 *Accumulator, UINT32 Step, TARVEL_PROGRESS_PROTOCOL *Progress) {
-  *Accumulator += Step;
-  if (Progress != NULL) {
-    Progress->UpdateProgress(Progress, *Accumulator);
-  }
-}
-
-VOID ReportProgress(TARVEL_PROGRESS_PROTOCOL *Progress, UINT32 Percent) {
-  if (Progress != NULL) {
-    Progress->UpdateProgress(Progress, Percent);
-  }
-}
 
 // ---------------------------------------------------------------- the procedure
 
 EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
                          const UINT8 *Payload, UINT64 PayloadLength,
-                         TARVEL_PROGRESS_PROTOCOL *Progress, const DFU_TARGET *Target) {
+                         TARVEL_PROGRESS_PROTOCOL *Protocol, const DFU_TARGET *Target) {
   DebugMessage("DFUFwDownload() =>\r\n");
   EFI_USB_IO_PROTOCOL *RomUsbIo = NULL;
+  KV_PROGRESS Progress = {Protocol, 0};
   UINT32 Accumulator = 0;
 
   const UINT64 Length = DFUImageLength(PayloadLength);
@@ -292,7 +281,8 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
       }
     }
   }
-  AdvanceProgress(&Accumulator, DFU_PROGRESS_STEP, Progress);
+  Accumulator += DFU_PROGRESS_STEP;
+  KvrProgress(&Progress, (INT32)Accumulator);
 
   if (!WaitForDFURomDevice(&RomUsbIo, Record.wFwVID, Port)) {
     DebugMessage("Reset and can't find DFU ROM device\r\n");
@@ -301,8 +291,8 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   }
 
   const BOOLEAN Transferred = DFUDump(RomUsbIo, Payload, (INT32)Length, &Accumulator,
-                                      DFU_PROGRESS_TRANSFER, NULL, Progress);
-  ReportProgress(Progress, DFU_PROGRESS_TRANSFERRED);
+                                      DFU_PROGRESS_TRANSFER, &Progress);
+  KvrProgress(&Progress, DFU_PROGRESS_TRANSFERRED);
   // Even after a failed transfer the ROM device is told to leave and the camera is awaited,
   // so that the camera is not left as its ROM device. Whatever identity it comes back with,
   // it cannot hold the whole image then: the update has failed. A ROM device that has left
@@ -316,8 +306,9 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
   if (!Transferred) {
     DebugMessage("DFU download failed, update not complete\r\n");
   } else if (CameraBack) {
-    AdvanceProgress(&Accumulator, DFU_PROGRESS_STEP, Progress);
-    ReportProgress(Progress, DFU_PROGRESS_DONE);
+    // The accumulator and 2 (100 for a whole download), then 100: done.
+    KvrProgress(&Progress, (INT32)(Accumulator + DFU_PROGRESS_STEP), TRUE);
+    KvrProgress(&Progress, KV_PROGRESS_MAX, TRUE);
     DebugMessage("DFUFwDownload OK() <=\r\n");
     return EFI_SUCCESS;
   }

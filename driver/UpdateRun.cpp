@@ -152,7 +152,8 @@ EFI_STATUS KvrUpdateRun() {
   TARVEL_PROGRESS_PROTOCOL *Progress = NULL;
   Status = BootServices->LocateProtocol(&gTarvelProgressProtocolGuid, NULL, (VOID **)&Progress);
   if (!EFI_ERROR(Status) && Progress != NULL) {
-    Progress->UpdateProgress(Progress, 10);
+    KV_PROGRESS Found = {Progress, 0};
+    KvrProgress(&Found, KV_PROGRESS_FOUND);
   } else {
     DebugMessage("LocateProtocol for Tarvel Progress fail\r\n");
     Progress = NULL;

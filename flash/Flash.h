@@ -32,10 +32,6 @@ static_assert(KV_FLASH_STEP_QUALIFY + KV_FLASH_STEP_UPDATE_MODE + KV_FLASH_STEP_
 #define KV_FLASH_ADDRESS_SPACE 0x1000000ULL
 // Wait after each restart of the camera, in microseconds.
 #define KV_CAMERA_RESET_STALL_US 1000000
-// Highest percentage ever reported, and the highest before the last step has succeeded:
-// 100 means the update is done.
-#define KV_PROGRESS_MAX 100
-#define KV_PROGRESS_MAX_UNFINISHED 99
 
 // Writes Payload into the camera's flash over the vendor command channel, reporting
 // progress to Progress when it is not NULL. EFI_SUCCESS only when every step succeeded;

@@ -6,24 +6,6 @@
 
 namespace {
 
-// Hands the running total to the progress sink, when there is one. The write phase raises
-// the total by one per piece before it takes the excess back, so an image of 85 pieces or
-// more would reach 100 on the way: 100 is reported only by the last report, once the camera
-// has been restarted into the new code (Last); every report before it stops at 99.
-VOID Report(TARVEL_PROGRESS_PROTOCOL *Progress, INT32 Percent, BOOLEAN Last = FALSE) {
-  if (Progress == NULL) {
-    return;
-  }
-  const INT32 Highest = Last ? KV_PROGRESS_MAX : KV_PROGRESS_MAX_UNFINISHED;
-  if (Percent > Highest) {
-    Percent = Highest;
-  }
-  if (Percent < 0) {
-    Percent = 0;
-  }
-  (VOID) Progress->UpdateProgress(Progress, (UINTN)Percent);
-}
-
 // A failed step: its verbose line with the status, and the status.
 EFI_STATUS Fail(const CHAR8 *Message) {
   DebugVerbose(Message, EFI_DEVICE_ERROR);
@@ -36,8 +18,13 @@ UINT32 PieceAt(UINT32 Offset, UINT32 Length) {
 
 // The steps between the allocation of the read-back buffer and its release. Length has been
 // checked: 1 to KV_FLASH_ADDRESS_SPACE bytes.
+// The write phase raises the total by one per piece before it takes the excess back: for an
+// image of more than KV_FLASH_WRITE_BUDGET pieces the reports after the write hold the value
+// the last piece reached (the reporter never tells less), and 100 comes only with the last
+// report, once the camera has been restarted into the new code.
 EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT32 Length,
-                         UINT8 *Buffer, TARVEL_PROGRESS_PROTOCOL *Progress) {
+                         UINT8 *Buffer, TARVEL_PROGRESS_PROTOCOL *Protocol) {
+  KV_PROGRESS Progress = {Protocol, 0};
   INT32 Percent = 0;
 
   UINT8 Answer[KV_COMMAND_BLOCK_LENGTH];
@@ -45,7 +32,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     return Fail("GetDevQualify failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_QUALIFY;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   DebugMessage("Check Rom Code\r\n");
   const BOOLEAN RomCode = CheckRomCode(UsbIo);
@@ -60,24 +47,24 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     }
     BootServices->Stall(KV_CAMERA_RESET_STALL_US);
     Percent += KV_FLASH_STEP_UPDATE_MODE;
-    Report(Progress, Percent);
+    KvrProgress(&Progress, Percent);
   }
   Percent += KV_FLASH_STEP_ROM_CHECK;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   DebugMessage("Disable Write Protect\r\n");
   if (!DisableWriteProtect(UsbIo)) {
     return Fail("DisableWriteProtect failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_RELEASE;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   DebugMessage("Erase Flash\r\n");
   if (!EraseFlash(UsbIo)) {
     return Fail("EraseFlash failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_ERASE;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   // One point per piece while writing; at the end the budget's remainder, or the excess
   // taken back when there were more pieces than points.
@@ -86,7 +73,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   for (UINT32 Offset = 0; Offset < Length;) {
     const UINT32 Piece = PieceAt(Offset, Length);
     Percent += KV_FLASH_STEP_PIECE;
-    Report(Progress, Percent);
+    KvrProgress(&Progress, Percent);
     Budget -= KV_FLASH_STEP_PIECE;
     if (!WriteFlash(UsbIo, Offset, Piece, Payload + Offset)) {
       DebugVerbose("WrtieFlash addr=%06X len=%06X\r\n", Offset, Piece);
@@ -95,7 +82,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     Offset += Piece;
   }
   Percent += Budget;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   DebugMessage("Read Flash\r\n");
   for (UINT32 Offset = 0; Offset < Length;) {
@@ -109,7 +96,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     Offset += Piece;
   }
   Percent += KV_FLASH_STEP_VERIFY;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   if (!KvrCompareMem(Buffer, Payload, Length)) {
     DebugMessage("Compare Code Fail\n");
@@ -121,21 +108,21 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
     return Fail("WriteTag failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_TAG;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   DebugMessage("Enable Write Protect\r\n");
   if (!EnableWriteProtect(UsbIo)) {
     return Fail("EnableWriteProtect failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_PROTECT;
-  Report(Progress, Percent);
+  KvrProgress(&Progress, Percent);
 
   DebugMessage("Reset to New Code\r\n");
   if (!ResetToRom(UsbIo)) {
     return Fail("ResetToRom failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_RESTART;
-  Report(Progress, Percent, TRUE);
+  KvrProgress(&Progress, Percent, TRUE);
 
   DebugMessage("FW download success\r\n");
   BootServices->Stall(KV_CAMERA_RESET_STALL_US);

@@ -253,6 +253,22 @@ EFI_STATUS KvrUsbControlTransfer(EFI_USB_IO_PROTOCOL *UsbIo, EFI_USB_DEVICE_REQU
   return Status;
 }
 
+VOID KvrProgress(KV_PROGRESS *Progress, INT32 Percent, BOOLEAN Done) {
+  if (Progress->Protocol == NULL) {
+    return;
+  }
+  UINT32 Told = Percent < 0 ? 0 : (UINT32)Percent;
+  const UINT32 Highest = Done ? KV_PROGRESS_MAX : KV_PROGRESS_MAX_UNFINISHED;
+  if (Told > Highest) {
+    Told = Highest;
+  }
+  if (Told < Progress->Last) {
+    Told = Progress->Last;
+  }
+  Progress->Last = Told;
+  (VOID) Progress->Protocol->UpdateProgress(Progress->Protocol, Told);
+}
+
 VOID KvrCopyMem(VOID *Destination, const VOID *Source, UINTN Length) {
   UINT8 *D = (UINT8 *)Destination;
   const UINT8 *S = (const UINT8 *)Source;

@@ -137,6 +137,23 @@ struct TARVEL_PROGRESS_PROTOCOL {
 };
 static_assert(offsetof(TARVEL_PROGRESS_PROTOCOL, UpdateProgress) == 0);
 
+// Progress values told to the platform, in absolute percent. The run tells
+// KV_PROGRESS_FOUND once it has found the protocol; each update procedure then tells its own
+// running total from its start.
+#define KV_PROGRESS_FOUND 10
+#define KV_PROGRESS_MAX 100            // only once the update has succeeded
+#define KV_PROGRESS_MAX_UNFINISHED 99  // the most before that
+
+// The one progress reporter: what one teller (the run, or one update procedure) has told
+// the platform through the protocol so far.
+struct KV_PROGRESS {
+  TARVEL_PROGRESS_PROTOCOL *Protocol;  // NULL: nothing is told
+  UINT32 Last;                          // the highest value told so far
+};
+// Tells Percent: raised to the last value told, so that the bar never runs back, and cut to
+// KV_PROGRESS_MAX_UNFINISHED unless Done (the update has succeeded).
+VOID KvrProgress(KV_PROGRESS *Progress, INT32 Percent, BOOLEAN Done = FALSE);
+
 extern EFI_GUID gTarvelProgressProtocolGuid;
 extern EFI_GUID gEfiUsbIoProtocolGuid;
 extern EFI_GUID gEfiDevicePathProtocolGuid;

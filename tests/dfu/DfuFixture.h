@@ -95,8 +95,9 @@ class DfuTest : public CameraTest {
 
   // DFUDump to interface 0 of the device with DFUFwDownload's values: entry 2, budget 96.
   BOOLEAN Dump(EFI_USB_IO_PROTOCOL *io, const capfmt::Bytes &payload) {
+    KV_PROGRESS reporter = {&progress, 0};
     return DFUDump(io, payload.data(), static_cast<INT32>(payload.size()), &accumulator,
-                   DFU_PROGRESS_TRANSFER, nullptr, &progress);
+                   DFU_PROGRESS_TRANSFER, &reporter);
   }
 
   // The requests that went out, from the first with this bRequest on (all when none).

@@ -102,14 +102,10 @@ TEST_F(DfuTransferTest, NothingToSendSendsNothing) {
 }
 
 TEST_F(DfuTransferTest, BudgetBelowTheBlockCountGoesWhollyToTheEnd) {
-  std::vector<INT64> told;
-  static std::vector<INT64> *sink;
-  sink = &told;
   const capfmt::Bytes payload = DfuPayload(5 * 4096);
-  ASSERT_TRUE(DFUDump(
-      Io(), payload.data(), (INT32)payload.size(), &accumulator, 4,
-      [](INT64 percent) { sink->push_back(percent); }, nullptr));
-  EXPECT_THAT(told, ElementsAre(2, 2, 2, 2, 2, 6));  // share 0 each block, the callback alone
+  KV_PROGRESS reporter = {&progress, 0};
+  ASSERT_TRUE(DFUDump(Io(), payload.data(), (INT32)payload.size(), &accumulator, 4, &reporter));
+  EXPECT_THAT(progress.percents, ElementsAre(2, 2, 2, 2, 2, 6));  // share 0 each block
   EXPECT_EQ(accumulator, 6u);
 }
 
