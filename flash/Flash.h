@@ -73,10 +73,18 @@ EFI_STATUS FlashFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UIN
 #define KV_SR_POLL_RETRIES 20
 #define KV_SR_POLL_STALL_US 50000
 
+// What the release of the write protection of one flash update worked with, for setting the
+// protection again in the same update: the variant code (0 when its read failed), once
+// there has been a release. Zeroed when the update starts.
+struct KV_WP_RELEASE {
+  BOOLEAN Released;
+  UINT16 VariantCode;
+};
+
 // Releases the flash's write protection: the controller registers of the camera's variant,
-// then status register 0x00, then waits for the flash to be idle. TRUE on success; the
-// failed command has logged the cause.
-BOOLEAN DisableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo);
-// Sets the write protection again: the protecting register values, status register 0x8C,
-// then the same wait.
-BOOLEAN EnableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo);
+// then status register 0x00, then waits for the flash to be idle; notes the variant in
+// *Release. TRUE on success; the failed command has logged the cause.
+BOOLEAN DisableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, KV_WP_RELEASE *Release);
+// Sets the write protection again: the protecting register values of the variant the
+// release worked with, status register 0x8C, then the same wait.
+BOOLEAN EnableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, KV_WP_RELEASE *Release);

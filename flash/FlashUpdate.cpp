@@ -25,6 +25,7 @@ UINT32 PieceAt(UINT32 Offset, UINT32 Length) {
 EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT32 Length,
                          UINT8 *Buffer, TARVEL_PROGRESS_PROTOCOL *Protocol) {
   KV_PROGRESS Progress = {Protocol, 0};
+  KV_WP_RELEASE Release = {FALSE, 0};
   INT32 Percent = 0;
 
   UINT8 Answer[KV_COMMAND_BLOCK_LENGTH];
@@ -53,7 +54,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   KvrProgress(&Progress, Percent);
 
   DebugMessage("Disable Write Protect\r\n");
-  if (!DisableWriteProtect(UsbIo)) {
+  if (!DisableWriteProtect(UsbIo, &Release)) {
     return Fail("DisableWriteProtect failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_RELEASE;
@@ -111,7 +112,7 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   KvrProgress(&Progress, Percent);
 
   DebugMessage("Enable Write Protect\r\n");
-  if (!EnableWriteProtect(UsbIo)) {
+  if (!EnableWriteProtect(UsbIo, &Release)) {
     return Fail("EnableWriteProtect failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_PROTECT;

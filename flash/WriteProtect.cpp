@@ -46,28 +46,23 @@ const struct {
 // Most registers one routine adjusts.
 #define KV_WP_MAX_REGISTERS 4
 
-// The variant code the last release of the protection worked with (0 when its read failed),
-// once there has been a release.
-BOOLEAN Released = FALSE;
-UINT16 ReleasedVariantCode = 0;
-
 // Reads the variant code. A failed read is not a failure of the routine. On release it
 // leaves the code 0, which belongs to no group, and only 0xFEA0 and 0xFEA6 are adjusted. On
 // protection the code the release worked with stands: the variant bytes are read-only, the
 // release's code is the one that opened the flash, and a second read that fails, or that an
 // answer cut short without an error garbles, must not leave a released group open.
-UINT16 ReadVariantCode(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect) {
+UINT16 ReadVariantCode(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect, KV_WP_RELEASE *Release) {
   UINT8 Variant[KV_MEM_VARIANT_LENGTH] = {0, 0};
   const BOOLEAN ReadOk = ReadMem(UsbIo, KV_MEM_VARIANT, KV_MEM_VARIANT_LENGTH, Variant);
   const UINT16 Code =
       ReadOk ? (UINT16)((Variant[0] & KV_VARIANT_MASK) | ((Variant[1] & KV_VARIANT_MASK) << 8))
              : 0;
   if (!Protect) {
-    Released = TRUE;
-    ReleasedVariantCode = Code;
+    Release->Released = TRUE;
+    Release->VariantCode = Code;
     return Code;
   }
-  return Released ? ReleasedVariantCode : Code;
+  return Release->Released ? Release->VariantCode : Code;
 }
 
 // Groups are tested in the order 1, 2, 3. Code 0x0020 counts as group 3 when releasing the
@@ -122,8 +117,8 @@ BOOLEAN WaitWhileBusy(EFI_USB_IO_PROTOCOL *UsbIo) {
 
 // Both routines: adjust the variant's registers, write the status register, wait.
 // Every failure returns FALSE at once and leaves what was written as it is.
-BOOLEAN SetWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect) {
-  const WP_GROUP Group = GroupOf(ReadVariantCode(UsbIo, Protect), Protect);
+BOOLEAN SetWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect, KV_WP_RELEASE *Release) {
+  const WP_GROUP Group = GroupOf(ReadVariantCode(UsbIo, Protect, Release), Protect);
   const WP_REGISTER *Registers[KV_WP_MAX_REGISTERS];
   const UINTN Count = RegistersOf(Group, Registers);
 
@@ -152,6 +147,10 @@ BOOLEAN SetWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, BOOLEAN Protect) {
 
 }  // namespace
 
-BOOLEAN DisableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo) { return SetWriteProtect(UsbIo, FALSE); }
+BOOLEAN DisableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, KV_WP_RELEASE *Release) {
+  return SetWriteProtect(UsbIo, FALSE, Release);
+}
 
-BOOLEAN EnableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo) { return SetWriteProtect(UsbIo, TRUE); }
+BOOLEAN EnableWriteProtect(EFI_USB_IO_PROTOCOL *UsbIo, KV_WP_RELEASE *Release) {
+  return SetWriteProtect(UsbIo, TRUE, Release);
+}

@@ -27,6 +27,8 @@ class WriteProtectTest : public FlashTest {
     EnterUpdateMode();
   }
   uint8_t Reg(uint16_t address) const { return cam->Flash().Memory(address); }
+  // The release of one update, shared by the test's release and protection.
+  KV_WP_RELEASE release{};
   // The data byte each WriteMem of the last run carried, by register.
   std::vector<std::pair<uint16_t, uint8_t>> Writes() const {
     std::vector<std::pair<uint16_t, uint8_t>> writes;
@@ -43,7 +45,7 @@ class WriteProtectTest : public FlashTest {
 
 TEST_F(WriteProtectTest, Group1ReleasesAndRestoresLines04) {
   AttachVariant(0x05, 0xE7);  // code 0xE000
-  ASSERT_TRUE(DisableWriteProtect(Io()));
+  ASSERT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_THAT(Names(), ElementsAre("ReadMem FE21", "ReadMem FEA0", "ReadMem FEA6", "ReadMem FEA1",
                                    "ReadMem FEA7", "WriteMem FEA0", "WriteMem FEA6",
                                    "WriteMem FEA1", "WriteMem FEA7", "WriteSr", "ReadSr"));
@@ -57,7 +59,7 @@ TEST_F(WriteProtectTest, Group1ReleasesAndRestoresLines04) {
   EXPECT_EQ(Reg(0xFF9C), kFf9c);
 
   P.Usb().ClearTransfers();
-  ASSERT_TRUE(EnableWriteProtect(Io()));
+  ASSERT_TRUE(EnableWriteProtect(Io(), &release));
   EXPECT_THAT(Writes(), ElementsAre(std::pair<uint16_t, uint8_t>{0xFEA0, kFea0 | 0x01},
                                     std::pair<uint16_t, uint8_t>{0xFEA6, kFea6},
                                     std::pair<uint16_t, uint8_t>{0xFEA1, kFea1 | 0x04},
@@ -80,7 +82,7 @@ TEST_F(WriteProtectTest, EveryGroup1And2CodeIsRecognised) {
       cameras_.clear();
     }
     AttachVariant(v.fe21, v.fe22);
-    ASSERT_TRUE(DisableWriteProtect(Io()));
+    ASSERT_TRUE(DisableWriteProtect(Io(), &release));
     EXPECT_EQ(Reg(0xFEA7) & 0x0C, v.bits) << std::hex << cam->Flash().VariantCode();
     EXPECT_FALSE(cam->Flash().WriteProtected());
   }
@@ -88,10 +90,10 @@ TEST_F(WriteProtectTest, EveryGroup1And2CodeIsRecognised) {
 
 TEST_F(WriteProtectTest, Group2ProtectionClearsBothLinesItReleased) {
   AttachVariant(0x1F, 0x9A);  // code 0x9010
-  ASSERT_TRUE(DisableWriteProtect(Io()));
+  ASSERT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(Reg(0xFEA1), kFea1 | 0x0C);
   EXPECT_EQ(Reg(0xFEA7), kFea7 | 0x0C);
-  ASSERT_TRUE(EnableWriteProtect(Io()));
+  ASSERT_TRUE(EnableWriteProtect(Io(), &release));
   EXPECT_EQ(Reg(0xFEA1), kFea1 | 0x0C);
   EXPECT_EQ(Reg(0xFEA7) & 0x0C, 0);
   EXPECT_EQ(Reg(0xFEA7), kFea7);
@@ -99,13 +101,13 @@ TEST_F(WriteProtectTest, Group2ProtectionClearsBothLinesItReleased) {
 
 TEST_F(WriteProtectTest, Group3UsesTheWriteGateOnly) {
   AttachVariant(0x1A, 0xE4);  // code 0xE010
-  ASSERT_TRUE(DisableWriteProtect(Io()));
+  ASSERT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_THAT(Names(), ElementsAre("ReadMem FE21", "ReadMem FEA0", "ReadMem FEA6", "ReadMem FF9C",
                                    "WriteMem FEA0", "WriteMem FEA6", "WriteMem FF9C", "WriteSr",
                                    "ReadSr"));
   EXPECT_EQ(Reg(0xFF9C), kFf9c | 0x05);
   EXPECT_FALSE(cam->Flash().WriteProtected());
-  ASSERT_TRUE(EnableWriteProtect(Io()));
+  ASSERT_TRUE(EnableWriteProtect(Io(), &release));
   EXPECT_EQ(Reg(0xFF9C), kFf9c);
   EXPECT_EQ(Reg(0xFEA1), kFea1);
   EXPECT_EQ(Reg(0xFEA7), kFea7);
@@ -113,10 +115,10 @@ TEST_F(WriteProtectTest, Group3UsesTheWriteGateOnly) {
 
 TEST_F(WriteProtectTest, Code0020IsReleasedAsGroup3ButProtectedAsNoGroup) {
   AttachVariant(0x25, 0x07);  // code 0x0020
-  ASSERT_TRUE(DisableWriteProtect(Io()));
+  ASSERT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(Reg(0xFF9C), kFf9c | 0x05);
   P.Usb().ClearTransfers();
-  ASSERT_TRUE(EnableWriteProtect(Io()));
+  ASSERT_TRUE(EnableWriteProtect(Io(), &release));
   EXPECT_THAT(Names(), ElementsAre("ReadMem FE21", "ReadMem FEA0", "ReadMem FEA6", "WriteMem FEA0",
                                    "WriteMem FEA6", "WriteSr", "ReadSr"));
   EXPECT_EQ(Reg(0xFF9C), kFf9c | 0x05);  // left as the release left it
@@ -125,7 +127,7 @@ TEST_F(WriteProtectTest, Code0020IsReleasedAsGroup3ButProtectedAsNoGroup) {
 
 TEST_F(WriteProtectTest, UnknownCodeAdjustsOnlyTheWpRegisters) {
   AttachVariant(0x35, 0x47);  // code 0x4030
-  ASSERT_TRUE(DisableWriteProtect(Io()));
+  ASSERT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_THAT(Names(), ElementsAre("ReadMem FE21", "ReadMem FEA0", "ReadMem FEA6", "WriteMem FEA0",
                                    "WriteMem FEA6", "WriteSr", "ReadSr"));
   EXPECT_FALSE(cam->Flash().WriteProtected());
@@ -134,7 +136,7 @@ TEST_F(WriteProtectTest, UnknownCodeAdjustsOnlyTheWpRegisters) {
 TEST_F(WriteProtectTest, FailedVariantReadActsAsNoGroupAndCanSucceed) {
   AttachVariant(0x05, 0xE7);
   cam->Flash().Misbehave().failMemoryReadAt = 0xFE22;
-  EXPECT_TRUE(DisableWriteProtect(Io()));
+  EXPECT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_THAT(Names(), ElementsAre("ReadMem FE21", "ReadMem FEA0", "ReadMem FEA6", "WriteMem FEA0",
                                    "WriteMem FEA6", "WriteSr", "ReadSr"));
   EXPECT_EQ(Reg(0xFEA1), kFea1);
@@ -169,10 +171,10 @@ TEST_F(WriteProtectTest, FailedVariantReadOnProtectionProtectsWhatWasReleased) {
       const uint16_t code = cam->Flash().VariantCode();
       SCOPED_TRACE(::testing::Message() << "code 0x" << std::hex << code
                                         << (failRead ? ", failed read" : ""));
-      ASSERT_TRUE(DisableWriteProtect(Io()));
+      ASSERT_TRUE(DisableWriteProtect(Io(), &release));
       P.Usb().ClearTransfers();
       if (failRead) cam->Flash().Misbehave().failMemoryReadAt = 0xFE22;
-      ASSERT_TRUE(EnableWriteProtect(Io()));
+      ASSERT_TRUE(EnableWriteProtect(Io(), &release));
       EXPECT_EQ(Reg(0xFEA6) & 0x01, 0);
       EXPECT_EQ(cam->Flash().StatusRegister(), 0x8C);
       EXPECT_EQ(Reg(0xFEA7) & 0x0C, 0);
@@ -196,7 +198,7 @@ TEST_F(WriteProtectTest, FailedVariantReadOnProtectionProtectsWhatWasReleased) {
 TEST_F(WriteProtectTest, FailedRegisterReadStopsBeforeAnyWrite) {
   AttachVariant(0x05, 0xE7);
   cam->Flash().Misbehave().failMemoryReadAt = 0xFEA1;
-  EXPECT_FALSE(DisableWriteProtect(Io()));
+  EXPECT_FALSE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(Names().back(), "ReadMem FEA1");
   EXPECT_THAT(Writes(), IsEmpty());
 }
@@ -204,7 +206,7 @@ TEST_F(WriteProtectTest, FailedRegisterReadStopsBeforeAnyWrite) {
 TEST_F(WriteProtectTest, FailedRegisterWriteLeavesEarlierWritesInPlace) {
   AttachVariant(0x05, 0xE7);
   cam->Flash().Misbehave().failMemoryWriteAt = 0xFEA6;
-  EXPECT_FALSE(DisableWriteProtect(Io()));
+  EXPECT_FALSE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(Names().back(), "WriteMem FEA6");
   EXPECT_EQ(Reg(0xFEA0), kFea0 | 0x01);
   EXPECT_EQ(Reg(0xFEA6), kFea6);
@@ -214,21 +216,21 @@ TEST_F(WriteProtectTest, FailedRegisterWriteLeavesEarlierWritesInPlace) {
 
 TEST_F(WriteProtectTest, IdleOnThirdReReadSucceedsAfterThreeStalls) {
   AttachVariant(0x05, 0xE7, /*busyReads=*/3);
-  EXPECT_TRUE(DisableWriteProtect(Io()));
+  EXPECT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(cam->Flash().StatusReads(), 4u);
   EXPECT_THAT(P.Stalls(), ElementsAre(50000u, 50000u, 50000u));
 }
 
 TEST_F(WriteProtectTest, IdleOnNineteenthReReadIsTheLastThatSucceeds) {
   AttachVariant(0x05, 0xE7, /*busyReads=*/19);
-  EXPECT_TRUE(DisableWriteProtect(Io()));
+  EXPECT_TRUE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(cam->Flash().StatusReads(), 20u);
   EXPECT_EQ(P.Stalls().size(), 19u);
 }
 
 TEST_F(WriteProtectTest, IdleOnlyOnTwentiethReReadFails) {
   AttachVariant(0x05, 0xE7, /*busyReads=*/20);
-  EXPECT_FALSE(DisableWriteProtect(Io()));
+  EXPECT_FALSE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(cam->Flash().StatusReads(), 21u);
   EXPECT_THAT(P.Stalls(), ElementsAreArray(std::vector<uint64_t>(20, 50000)));
   EXPECT_THAT(Log(), IsEmpty());
@@ -238,7 +240,7 @@ TEST_F(WriteProtectTest, StuckBusyFailsAfterTwentyReReadsAboutOneSecond) {
   AttachVariant(0x05, 0xE7);
   cam->Flash().Misbehave().stuckBusy = true;
   const uint64_t start = P.NowUs();
-  EXPECT_FALSE(DisableWriteProtect(Io()));
+  EXPECT_FALSE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(cam->Flash().StatusReads(), 21u);
   EXPECT_EQ(P.NowUs() - start, 20u * 50000u);
 }
@@ -246,7 +248,7 @@ TEST_F(WriteProtectTest, StuckBusyFailsAfterTwentyReReadsAboutOneSecond) {
 TEST_F(WriteProtectTest, FailedReReadEndsThePollAtOnce) {
   AttachVariant(0x05, 0xE7, /*busyReads=*/5);
   cam->Misbehave().stalls.push_back({camera::Request(0xC0, 0x30), /*skip=*/2, /*times=*/1});
-  EXPECT_FALSE(DisableWriteProtect(Io()));
+  EXPECT_FALSE(DisableWriteProtect(Io(), &release));
   EXPECT_EQ(Names().back(), "ReadSr");
   EXPECT_EQ(cam->Flash().StatusReads(), 2u);  // the third read never reached the flash
   EXPECT_EQ(P.Stalls().size(), 2u);
