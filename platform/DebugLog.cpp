@@ -4,9 +4,6 @@
 
 namespace {
 
-// The debug switch asked by DebugVerbose; verbose output stays off in every build.
-constexpr BOOLEAN kDebugVerboseEnabled = FALSE;
-
 // Longest prefix, a bound for measuring it.
 constexpr UINTN kMaxPrefix = 32;
 
@@ -79,8 +76,6 @@ KVR_LOG_CHANNEL(LogInfo, KVR_LEVEL_INFO)
 KVR_LOG_CHANNEL(LogTrace, KVR_LEVEL_TRACE)
 KVR_LOG_CHANNEL(LogWarning, KVR_LEVEL_WARNING)
 KVR_LOG_CHANNEL(LogError, KVR_LEVEL_ERROR)
-
-BOOLEAN DebugPrintEnabled() { return kDebugVerboseEnabled; }
 
 VOID DebugVerbose(const CHAR8 *Format, ...) {
   if (!DebugPrintEnabled()) {

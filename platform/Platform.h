@@ -161,6 +161,11 @@ extern EFI_GUID gEfiHobListGuid;
 extern EFI_GUID gEfiCapsuleVendorGuid;
 
 // ---------------------------------------------------------------- debug log
+// The texts of the log channels' messages are the system's own and kept word for word: the
+// lines the platform and its logs are read for (the run's entry and exit lines, the
+// procedures' success and failure lines, "USB scan incomplete", the gate's line). The texts
+// DebugVerbose prints are diagnostics of the images that show a log (console and serial),
+// and change as the code does.
 
 // Level words: the level sits in the top three bits.
 #define KVR_LOG_LEVEL(n) ((UINT32)(n) << 29)
@@ -179,8 +184,10 @@ VOID LogInfo(const CHAR8 *Format, ...);
 VOID LogTrace(const CHAR8 *Format, ...);
 VOID LogWarning(const CHAR8 *Format, ...);
 VOID LogError(const CHAR8 *Format, ...);
-// Verbose output, printed only when the debug switch is on; it is off.
+// Verbose output, printed only when the debug switch is on: in the images whose sink shows
+// the log (console, serial); off in the image a platform ships and on the host.
 VOID DebugVerbose(const CHAR8 *Format, ...);
+// The debug switch: each build's sink provides it.
 BOOLEAN DebugPrintEnabled();
 
 // The debug sink: receives every message of every channel. Each build provides its own.

@@ -148,3 +148,13 @@ VOID DebugSink(const CHAR8 *Format, va_list Args) {
   }
   messages.push_back(std::move(message));
 }
+
+namespace {
+bool gVerbose = false;
+}  // namespace
+
+// The host build's debug switch: off, as in the image a platform ships, unless a test turns
+// it on.
+BOOLEAN DebugPrintEnabled() { return gVerbose ? TRUE : FALSE; }
+
+void sim::SetDebugVerbose(bool on) { gVerbose = on; }

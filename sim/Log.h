@@ -14,6 +14,9 @@ void ClearCapturedLog();
 // The messages captured so far, moved out: the capture is empty afterwards.
 std::vector<std::string> TakeCapturedLog();
 
+// The debug switch DebugVerbose asks: off by default, as in the shipped image.
+void SetDebugVerbose(bool on);
+
 // UCS-2 to UTF-8, for messages and test output.
 std::string ToUtf8(std::u16string_view Text);
 

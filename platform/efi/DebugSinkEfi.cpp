@@ -6,6 +6,9 @@
 
 #if defined(KVR_CONSOLE_SINK) || defined(KVR_SERIAL_SINK)
 
+// Verbose output goes where the log goes.
+BOOLEAN DebugPrintEnabled() { return TRUE; }
+
 namespace {
 
 // Longest message printed; the rest of a longer one is cut.
@@ -96,5 +99,7 @@ VOID DebugSink(const CHAR8 *Format, va_list Args) {
   (VOID) Format;
   (VOID) Args;
 }
+
+BOOLEAN DebugPrintEnabled() { return FALSE; }
 
 #endif

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "sim/Log.h"
 #include "support/SimTest.h"
 
 namespace {
@@ -54,11 +55,15 @@ TEST_F(DebugLogTest, DebugMessageGoesStraightToTheSinkWithoutPool) {
   EXPECT_EQ(P.Pool().calls, 0u);
 }
 
-TEST_F(DebugLogTest, VerboseMessagesNeverReachTheSinkNorTouchTheirArguments) {
+TEST_F(DebugLogTest, VerboseMessagesReachTheSinkOnlyWithTheSwitchOn) {
   EXPECT_FALSE(DebugPrintEnabled());
   // Pointers that would fault if the arguments were ever read.
   DebugVerbose("%s %a %d\n", (CHAR16 *)0x10, (CHAR8 *)0x20, 1);
   EXPECT_THAT(Log(), IsEmpty());
+  sim::SetDebugVerbose(true);  // as the console and serial images have it
+  DebugVerbose("GetDevQualify failed %r\r\n", EFI_DEVICE_ERROR);
+  sim::SetDebugVerbose(false);
+  EXPECT_THAT(Log(), ElementsAre("GetDevQualify failed Device Error\r\n"));
   EXPECT_EQ(P.Pool().calls, 0u);
 }
 
