@@ -1,5 +1,6 @@
 """What emu/run-e2e and emu/e2e-suite share: where make puts what they run, how they stop
-the processes they start, and the names of EFI_STATUS values.
+the processes they start, the names of EFI_STATUS values, and the UEFI variables of a run:
+in OVMF's variable store file and in kvr-scenario's text of the simulated store.
 
 Neither script builds anything: make's rules (emu-smoke, emu-e2e, emu-demo) build the
 host tools, the firmware images and the harness first, and pass their build folder
@@ -9,8 +10,10 @@ host tools, the firmware images and the harness first, and pass their build fold
 import argparse
 import os
 import signal
+import struct
 import subprocess
 import sys
+import uuid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -110,3 +113,108 @@ def status_name(value):
         if value == status_value(name):
             return f"{name} (0x{value:X})"
     return f"0x{value:X}"
+
+
+# ---------------------------------------------------------------- UEFI variables
+
+# The driver's in-flight record of a DFU update (docs/INTEGRATION.md, "The in-flight record").
+IN_FLIGHT_NAME = "KvrDfuInFlight"
+IN_FLIGHT_GUID = uuid.UUID("063FCEBE-765E-48BC-B4E2-549BEBD395B0")
+IN_FLIGHT_SIZE = 153
+IN_FLIGHT_PORT_AT = 24  # the port chain's length byte; the chain follows, 128 bytes
+
+# EDK II's variable store in a firmware volume (OVMF_VARS.fd): the volume header's length at
+# offset 48, then the store header (its format GUID, size, format 0x5A, state 0xFE), then
+# the variables from the next 4-byte boundary, each starting with 0x55AA.
+_FV_SIGNATURE_AT = 40
+_AUTHENTICATED_STORE = uuid.UUID("AAF32C78-947B-439A-A180-2E144EC37792")
+_PLAIN_STORE = uuid.UUID("DDCF3616-3275-4164-98B6-FE85707FFE7D")
+_VAR_ADDED = 0x3F
+_VAR_ADDED_IN_DELETION = 0x3F & 0xFE  # added, its replacement not yet complete
+
+
+class VariableStoreError(Exception):
+    """The file is not a variable store this reader understands."""
+
+
+def _guid(raw):
+    return uuid.UUID(bytes_le=bytes(raw))
+
+
+def read_variable_store(data):
+    """The live variables of an EDK II variable store volume (OVMF's vars file), as a dict
+    {(GUID, name): (attributes, data)}. A variable added and not deleted is live; one caught
+    in an update (added, in deletion) only when no added copy of it exists. Raises
+    VariableStoreError when the volume or store header is not understood."""
+    if len(data) < 0x60 or data[_FV_SIGNATURE_AT:_FV_SIGNATURE_AT + 4] != b"_FVH":
+        raise VariableStoreError("no firmware volume header")
+    header_length = struct.unpack_from("<H", data, 48)[0]
+    if header_length + 28 > len(data):
+        raise VariableStoreError("the volume header runs past the file")
+    store_guid = _guid(data[header_length:header_length + 16])
+    size, store_format, state = struct.unpack_from("<IBB", data, header_length + 16)
+    if store_guid not in (_AUTHENTICATED_STORE, _PLAIN_STORE) or store_format != 0x5A \
+            or state != 0xFE or header_length + size > len(data):
+        raise VariableStoreError("no variable store header after the volume header")
+    authenticated = store_guid == _AUTHENTICATED_STORE
+    header_size = 60 if authenticated else 32
+    end = header_length + size
+    at = (header_length + 28 + 3) & ~3
+    added, in_deletion = {}, {}
+    while at + header_size <= end and struct.unpack_from("<H", data, at)[0] == 0x55AA:
+        state, attributes = data[at + 2], struct.unpack_from("<I", data, at + 4)[0]
+        sizes_at = at + (36 if authenticated else 8)
+        name_size, data_size = struct.unpack_from("<II", data, sizes_at)
+        guid = _guid(data[sizes_at + 8:sizes_at + 24])
+        name_at = at + header_size
+        if name_at + name_size + data_size > end:
+            raise VariableStoreError(f"the variable at 0x{at:X} runs past the store")
+        name = data[name_at:name_at + name_size].decode("utf-16-le", "replace").rstrip("\0")
+        value = bytes(data[name_at + name_size:name_at + name_size + data_size])
+        if state == _VAR_ADDED:
+            added[(guid, name)] = (attributes, value)
+        elif state == _VAR_ADDED_IN_DELETION:
+            in_deletion[(guid, name)] = (attributes, value)
+        at = (name_at + name_size + data_size + 3) & ~3
+    return {**{k: v for k, v in in_deletion.items() if k not in added}, **added}
+
+
+def read_variable_text(text):
+    """kvr-scenario's text of the simulated non-volatile store (--variables) as a dict
+    {(GUID, name): (attributes, data)}. Raises VariableStoreError when it is malformed."""
+    lines = text.splitlines()
+    if len(lines) < 2 or lines[0] != "kvr-variables 1" or lines[-1] != "end":
+        raise VariableStoreError("not a whole kvr-variables text")
+    out = {}
+    for line in lines[1:-1]:
+        kind, _, rest = line.partition(" ")
+        fields = dict(word.split("=", 1) for word in rest.split(" ") if "=" in word)
+        try:
+            if kind != "variable":
+                raise ValueError(kind)
+            data = b"" if fields["data"] == "-" else bytes.fromhex(fields["data"])
+            out[(uuid.UUID(fields["guid"]), fields["name"])] = (int(fields["attributes"], 16), data)
+        except (KeyError, ValueError) as e:
+            raise VariableStoreError(f"line not understood: {line[:80]} ({e})")
+    return out
+
+
+def device_path_text(path):
+    """A device path's nodes as UEFI's text form writes the ones a USB device's path holds:
+    PciRoot(0x0)/Pci(0x1D,0x0)/USB(0x4,0x0); another node as Node(type,subtype)."""
+    nodes, at = [], 0
+    while at + 4 <= len(path):
+        kind, sub, length = path[at], path[at + 1], struct.unpack_from("<H", path, at + 2)[0]
+        if kind == 0x7F or length < 4 or at + length > len(path):
+            break
+        body = path[at + 4:at + length]
+        if (kind, sub) == (2, 1) and len(body) == 8 and struct.unpack_from("<I", body)[0] == 0x0A0341D0:
+            nodes.append(f"PciRoot(0x{struct.unpack_from('<I', body, 4)[0]:X})")
+        elif (kind, sub) == (1, 1) and len(body) == 2:
+            nodes.append(f"Pci(0x{body[1]:X},0x{body[0]:X})")
+        elif (kind, sub) == (3, 5) and len(body) == 2:
+            nodes.append(f"USB(0x{body[0]:X},0x{body[1]:X})")
+        else:
+            nodes.append(f"Node({kind},{sub})")
+        at += length
+    return "/".join(nodes) or "-"

@@ -3,11 +3,13 @@
 
 import argparse
 import os
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import uuid
 from unittest import mock
 
 sys.dont_write_bytecode = True  # no __pycache__ beside the sources
@@ -75,6 +77,79 @@ class StatusTest(unittest.TestCase):
         for text in ("EFI_BOGUS", "device error", ""):
             with self.subTest(text=text), self.assertRaises(argparse.ArgumentTypeError):
                 e2elib.status_value(text)
+
+
+class VariableStoreTest(unittest.TestCase):
+    """OVMF's vars file as EDK II's variable driver writes it: a firmware volume, the
+    authenticated store's header, then the variables, each 4-byte aligned."""
+    STORE = uuid.UUID("AAF32C78-947B-439A-A180-2E144EC37792")
+    OTHER = uuid.UUID("8BE4DF61-93CA-11D2-AA0D-00E098032B8C")
+
+    @staticmethod
+    def variable(state, guid, name, attributes, data):
+        encoded = (name + "\0").encode("utf-16-le")
+        header = struct.pack("<HBBIQ16sIII16s", 0x55AA, state, 0, attributes, 0, bytes(16), 0,
+                             len(encoded), len(data), guid.bytes_le)
+        body = header + encoded + data
+        return body + b"\xff" * (-len(body) % 4)
+
+    def volume(self, variables, store=None):
+        fv = bytearray(b"\xff" * 72)
+        fv[0:16] = bytes(16)
+        fv[40:44] = b"_FVH"
+        struct.pack_into("<H", fv, 48, 72)
+        size = 0x1000
+        header = (store or self.STORE).bytes_le + struct.pack("<IBBHI", size, 0x5A, 0xFE, 0, 0)
+        body = b"".join(variables)
+        return bytes(fv) + header + body + b"\xff" * (size - len(header) - len(body))
+
+    def test_live_variables_are_the_added_ones(self):
+        guid = e2elib.IN_FLIGHT_GUID
+        data = self.volume([
+            self.variable(0x3F, self.OTHER, "BootOrder", 7, b"\x01\x00"),
+            self.variable(0x3C, guid, "KvrDfuInFlight", 3, b"old"),      # deleted
+            self.variable(0x3E, guid, "KvrDfuInFlight", 3, b"older"),    # replaced by ...
+            self.variable(0x3F, guid, "KvrDfuInFlight", 3, b"record"),   # ... this one
+            self.variable(0x3E, self.OTHER, "Lang", 7, b"en"),          # caught in an update
+        ])
+        self.assertEqual(e2elib.read_variable_store(data), {
+            (self.OTHER, "BootOrder"): (7, b"\x01\x00"),
+            (guid, "KvrDfuInFlight"): (3, b"record"),
+            (self.OTHER, "Lang"): (7, b"en")})
+        deleted = self.volume([self.variable(0x3C, guid, "KvrDfuInFlight", 3, b"old")])
+        self.assertEqual(e2elib.read_variable_store(deleted), {})
+
+    def test_what_is_no_variable_store_is_refused(self):
+        good = self.volume([])
+        self.assertEqual(e2elib.read_variable_store(good), {})
+        for what, data in [
+                ("no volume", b"\0" * 4096),
+                ("another store", self.volume([], store=self.OTHER)),
+                ("a variable past the store", good[:72 + 28] + self.variable(
+                    0x3F, self.OTHER, "X", 7, b"\0" * 8192)[:60] + good[72 + 28 + 60:])]:
+            with self.subTest(what), self.assertRaises(e2elib.VariableStoreError):
+                e2elib.read_variable_store(data)
+
+    def test_simulated_store_text(self):
+        text = ("kvr-variables 1\nvariable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 "
+                "name=KvrDfuInFlight attributes=0x00000003 data=4b564946\n"
+                "variable guid=8BE4DF61-93CA-11D2-AA0D-00E098032B8C name=Empty "
+                "attributes=0x00000007 data=-\nend\n")
+        self.assertEqual(e2elib.read_variable_text(text), {
+            (e2elib.IN_FLIGHT_GUID, "KvrDfuInFlight"): (3, b"KVIF"),
+            (self.OTHER, "Empty"): (7, b"")})
+        for bad in ("kvr-variables 1\n", "kvr-variables 1\nvariable name=A\nend\n",
+                    "kvr-variables 1\nthing guid=x\nend\n"):
+            with self.subTest(bad=bad), self.assertRaises(e2elib.VariableStoreError):
+                e2elib.read_variable_text(bad)
+
+    def test_device_paths_read_as_uefi_writes_them(self):
+        acpi = bytes.fromhex("02010c00d041030a00000000")
+        self.assertEqual(e2elib.device_path_text(
+            acpi + bytes.fromhex("010106000002" "030506000400" "030506000201" "7fff0400")),
+            "PciRoot(0x0)/Pci(0x2,0x0)/USB(0x4,0x0)/USB(0x2,0x1)")
+        self.assertEqual(e2elib.device_path_text(bytes.fromhex("0401080000000000")), "Node(4,1)")
+        self.assertEqual(e2elib.device_path_text(bytes.fromhex("03050200")), "-")
 
 
 def started(script):

@@ -68,8 +68,9 @@ emu-smoke: emu-harness emu-host
 
 # The camera update end to end, every scenario: flash path, DFU modes 1 and 2, INSYDE with
 # the driver started from its FMP capsule, the serial image, no camera, a camera with other
-# IDs, a ROM device starting an incomplete image, a camera stranded in its DFU ROM device,
-# and a power cut finished on the next boot. The console-logging driver (the serial one in
+# IDs, a ROM device starting an incomplete image, a ROM device no in-flight record names
+# (left alone), the camera beside another model's ROM device on the next port, and a power
+# cut finished on the next boot from the record kept in the variable store. The console-logging driver (the serial one in
 # its scenario) runs in OVMF with the camera model behind usb-redir; each run has a hard
 # time limit. The suite prints each scenario's wall time.
 emu-e2e: efi emu-harness emu-host

@@ -1,8 +1,10 @@
 #include "tools/Scenario.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -100,6 +102,89 @@ DeviceIdentity IdentityOf(const camera::Camera &device) {
           (uint16_t)(d[12] | d[13] << 8)};
 }
 
+// Whether a device that is not the camera was written or sent towards an update.
+bool Written(camera::Camera &device) {
+  const camera::DfuRom *rom = device.Rom();
+  return device.UpdateAllowed() || device.DfuDetaches() != 0 || device.Flash().Erases() != 0 ||
+         device.Flash().PagePrograms() != 0 || (rom != nullptr && !rom->Image().empty());
+}
+
+// One line on a device besides the camera: what it ends as and the requests that reached
+// its port (class or vendor ones counted apart: those are the driver's, never the bus's).
+std::string OtherState(usb::Device &device, uint8_t port, const std::vector<sim::Transfer> &log,
+                       bool *written) {
+  size_t requests = 0, classOrVendor = 0;
+  for (const sim::Transfer &t : log) {
+    if (t.port == port) {
+      requests++;
+      classOrVendor += (t.setup.RequestType & 0x60) != 0;
+    }
+  }
+  char text[200];
+  auto *cam = dynamic_cast<camera::Camera *>(&device);
+  if (cam == nullptr) {
+    std::snprintf(text, sizeof text, "port %u: requests %zu (class or vendor %zu)", port,
+                  requests, classOrVendor);
+    return text;
+  }
+  const DeviceIdentity id = IdentityOf(*cam);
+  const camera::DfuRom *rom = cam->Rom();
+  *written = Written(*cam);
+  std::snprintf(text, sizeof text,
+                "port %u: %04X:%04X bcdDevice %04X, %s, requests %zu (class or vendor %zu), "
+                "%zu bytes received by DFU, flash %s; %s",
+                port, id.vid, id.pid, id.bcd,
+                cam->CurrentPersona() == camera::Camera::Persona::DfuRom ? "the DFU ROM device"
+                                                                         : "runtime firmware",
+                requests, classOrVendor, rom != nullptr ? rom->Image().size() : size_t{0},
+                cam->Flash().Erases() + cam->Flash().PagePrograms() == 0 ? "untouched" : "written",
+                *written ? "WRITTEN" : "left alone");
+  return text;
+}
+
+std::string GuidText(const EFI_GUID &g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return text;
+}
+
+bool ParseGuid(const std::string &text, EFI_GUID *guid) {
+  if (text.size() != 36) return false;
+  uint8_t bytes[16];
+  size_t at = 0;
+  for (size_t i = 0; i < 16; i++) {
+    if (at == 8 || at == 13 || at == 18 || at == 23) {
+      if (text[at++] != '-') return false;
+    }
+    if (!std::isxdigit((unsigned char)text[at]) || !std::isxdigit((unsigned char)text[at + 1])) {
+      return false;
+    }
+    bytes[i] = (uint8_t)std::stoul(text.substr(at, 2), nullptr, 16);
+    at += 2;
+  }
+  guid->Data1 =
+      (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 | bytes[3];
+  guid->Data2 = (uint16_t)(bytes[4] << 8 | bytes[5]);
+  guid->Data3 = (uint16_t)(bytes[6] << 8 | bytes[7]);
+  std::memcpy(guid->Data4, bytes + 8, 8);
+  return true;
+}
+
+bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes) {
+  bytes->clear();
+  if (text == "-") return true;
+  if (text.empty() || text.size() % 2 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    if (!std::isxdigit((unsigned char)text[i]) || !std::isxdigit((unsigned char)text[i + 1])) {
+      return false;
+    }
+    bytes->push_back((uint8_t)std::stoul(text.substr(i, 2), nullptr, 16));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParsePath(const std::string &text, Path *path) {
@@ -108,6 +193,30 @@ bool ParsePath(const std::string &text, Path *path) {
   else if (text == "insyde") *path = Path::Insyde;
   else return false;
   return true;
+}
+
+bool ParseOther(const std::string &text, Other *other) {
+  if (text != Name(Other::OtherRom)) return false;
+  *other = Other::OtherRom;
+  return true;
+}
+
+const char *Name(Other other) {
+  switch (other) {
+    case Other::OtherRom: return "other-rom";
+  }
+  return "?";
+}
+
+std::shared_ptr<camera::Camera> MakeOther(Other other) {
+  switch (other) {
+    case Other::OtherRom: {
+      camera::Config config = ConfigOf(Camera::DfuRom);
+      config.device.idProduct = 0x9999;
+      return std::make_shared<camera::Camera>(config);
+    }
+  }
+  return nullptr;
 }
 
 bool ParseCamera(const std::string &text, Camera *camera) {
@@ -243,8 +352,9 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
     device = MakeCamera(options);
     platform.Usb().Attach(device);
   }
+  std::vector<uint8_t> otherPorts;
   for (const std::shared_ptr<usb::Device> &other : options.others) {
-    platform.Usb().Attach(other);
+    otherPorts.push_back(platform.Usb().Attach(other));
   }
   if (options.nonVolatile != nullptr) {
     platform.LoadNonVolatile(*options.nonVolatile);
@@ -313,8 +423,93 @@ Outcome Run(const capfmt::Bytes &capsule, const Options &options) {
   } else {
     outcome.cameraState = "no camera";
   }
+  for (size_t i = 0; i < options.others.size(); i++) {
+    bool written = false;
+    outcome.othersState.push_back(
+        OtherState(*options.others[i], otherPorts[i], outcome.transferLog, &written));
+    outcome.otherWritten = outcome.otherWritten || written;
+  }
   sim::ResetDriverState();
   return outcome;
+}
+
+bool VariablesText(const std::vector<sim::Platform::StoredVariable> &variables,
+                   std::string *text, std::string *error) {
+  std::string out = "kvr-variables 1\n";
+  for (const sim::Platform::StoredVariable &v : variables) {
+    std::string name;
+    for (const char16_t c : v.name) {
+      if (c <= u' ' || c > u'~' || c == u'=') {
+        *error = "a variable name of other than printable ASCII (or with '=') cannot be written";
+        return false;
+      }
+      name.push_back((char)c);
+    }
+    char attributes[16];
+    std::snprintf(attributes, sizeof attributes, "0x%08X", v.attributes);
+    out += "variable guid=" + GuidText(v.guid) + " name=" + name + " attributes=" + attributes +
+           " data=";
+    static const char kDigits[] = "0123456789abcdef";
+    for (const uint8_t b : v.data) {
+      out.push_back(kDigits[b >> 4]);
+      out.push_back(kDigits[b & 15]);
+    }
+    if (v.data.empty()) out += "-";
+    out += "\n";
+  }
+  *text = out + "end\n";
+  return true;
+}
+
+bool ParseVariables(const std::string &text,
+                    std::vector<sim::Platform::StoredVariable> *variables, std::string *error) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  if (lines.size() < 2 || lines.front() != "kvr-variables 1" || lines.back() != "end") {
+    *error = "not a whole variable store (kvr-variables 1 ... end)";
+    return false;
+  }
+  variables->clear();
+  for (size_t i = 1; i + 1 < lines.size(); i++) {
+    const std::string &line = lines[i];
+    std::map<std::string, std::string> fields;
+    size_t at = line.find(' ');
+    if (line.substr(0, at) != "variable") {
+      *error = "line " + std::to_string(i + 1) + ": not a variable record";
+      return false;
+    }
+    while (at != std::string::npos) {
+      const size_t next = line.find(' ', at + 1);
+      const std::string word = line.substr(at + 1, next == std::string::npos ? std::string::npos
+                                                                              : next - at - 1);
+      const size_t equals = word.find('=');
+      if (equals == std::string::npos) {
+        *error = "line " + std::to_string(i + 1) + ": '" + word + "' is not name=value";
+        return false;
+      }
+      fields[word.substr(0, equals)] = word.substr(equals + 1);
+      at = next;
+    }
+    sim::Platform::StoredVariable v;
+    char *end = nullptr;
+    const std::string &attributes = fields["attributes"];
+    const unsigned long value = std::strtoul(attributes.c_str(), &end, 16);
+    if (!ParseGuid(fields["guid"], &v.guid) || fields["name"].empty() || attributes.empty() ||
+        end != attributes.c_str() + attributes.size() || value > 0xFFFFFFFFul ||
+        !ParseHex(fields["data"], &v.data)) {
+      *error = "line " + std::to_string(i + 1) + ": guid, name, attributes or data not understood";
+      return false;
+    }
+    v.attributes = (uint32_t)value;
+    v.name.assign(fields["name"].begin(), fields["name"].end());
+    variables->push_back(std::move(v));
+  }
+  return true;
 }
 
 namespace {

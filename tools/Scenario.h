@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,20 @@ enum class Camera {
 };
 // The block whose write the DfuPartial camera's ROM device stalls: it has received 16 KiB.
 constexpr uint16_t kPartialStallBlock = 4;
+// A device on the bus besides the camera (Options::others).
+enum class Other {
+  OtherRom,  // another model of the chip family (3B5A:9999, DFU-capable) stranded in its DFU
+             // ROM device 3B5A:4C00 by its own interrupted update: not this image's to write
+};
 
 bool ParsePath(const std::string &text, Path *path);
 bool ParseCamera(const std::string &text, Camera *camera);
+bool ParseOther(const std::string &text, Other *other);
 const char *Name(Path path);
 const char *Name(Camera camera);
+const char *Name(Other other);
+// The device of that kind, as the camera model builds it.
+std::shared_ptr<camera::Camera> MakeOther(Other other);
 
 struct Options {
   Path path = Path::Hob;
@@ -95,6 +105,12 @@ struct Outcome {
   size_t peakPoolBytes = 0;
   std::vector<std::string> poolLeaks;      // blocks left after the run, one line each
   std::vector<std::string> violations;     // the platform's record of misuse
+  // Each of Options::others, in order: one line on what it ends as and the requests that
+  // reached its port (counted from transferLog: none without detailedRecord).
+  std::vector<std::string> othersState;
+  // Whether any of them was written or sent towards an update: allowed to update, detached,
+  // its flash erased or programmed, or bytes received by its DFU ROM device.
+  bool otherWritten = false;
 };
 
 // The built-in sample: a 128 KiB payload for the default camera (3B5A:4C15) carrying a
@@ -116,6 +132,19 @@ bool CameraHoldsPayload(camera::Camera &device, const capfmt::Bytes &payload,
 
 // Runs the driver with the capsule (as kvrcap writes it) handed over on the chosen path.
 Outcome Run(const capfmt::Bytes &capsule, const Options &options);
+
+// The non-volatile variable store as a text file, for runs that carry it from one boot to
+// the next (kvr-scenario --variables). One line a variable, after a `kvr-variables 1` line
+// and before an `end` line:
+//   variable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 name=KvrDfuInFlight
+//            attributes=0x00000003 data=4b564946...   (one line)
+// Names are printable ASCII without spaces or '='; data is lowercase hex ("-" when empty).
+// False with a reason when a variable's name cannot be written so.
+bool VariablesText(const std::vector<sim::Platform::StoredVariable> &variables,
+                   std::string *text, std::string *error);
+// Reads such a text back. False with a reason when it is malformed.
+bool ParseVariables(const std::string &text,
+                    std::vector<sim::Platform::StoredVariable> *variables, std::string *error);
 
 // The run's control transfers as a USB capture holds them: virtual time, bus 1, the
 // addresses the simulated bus gave the devices, Linux's completion statuses.

@@ -34,7 +34,7 @@ EFI_STATUS SetAddressVariable(CHAR16 *Name, EFI_GUID *Guid, EFI_PHYSICAL_ADDRESS
 void UpdateSystemTableCrc() {
   gST->Hdr.CRC32 = 0;
   UINT32 crc = 0;
-  if (!EFI_ERROR(Slot<EFI_CALCULATE_CRC32>(gBS->CalculateCrc32)(gST, gST->Hdr.HeaderSize, &crc))) {
+  if (!EFI_ERROR(gBS->CalculateCrc32(gST, gST->Hdr.HeaderSize, &crc))) {
     gST->Hdr.CRC32 = crc;
   }
 }

@@ -463,6 +463,33 @@ void ProgressRecord::Format(TextLine *line) const {
   }
 }
 
+void FormatUsbPorts(const EFI_DEVICE_PATH_PROTOCOL *Path, TextLine *line) {
+  UINTN ports = 0;
+  const UINT8 *node = reinterpret_cast<const UINT8 *>(Path);
+  for (UINTN i = 0; node != NULL && i < kMaxDevicePathNodes; i++) {
+    const UINT8 type = node[0], subType = node[1];
+    const UINTN length = static_cast<UINTN>(node[2] | (node[3] << 8));
+    if (type == END_DEVICE_PATH_TYPE) {
+      break;
+    }
+    if (length < sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
+      line->Add(ports++ == 0 ? "?" : ".?");
+      break;
+    }
+    if (type == MESSAGING_DEVICE_PATH && subType == MSG_USB_DP &&
+        length >= sizeof(USB_DEVICE_PATH)) {
+      if (ports++ != 0) {
+        line->Add('.');
+      }
+      line->Decimal(node[4]);
+    }
+    node += length;
+  }
+  if (ports == 0) {
+    line->Add('-');
+  }
+}
+
 void FormatProgressBar(UINTN percent, TextLine *line) {
   constexpr UINTN kWidth = 40;
   const UINTN filled = percent >= 100 ? kWidth : percent * kWidth / 100;

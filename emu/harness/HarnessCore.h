@@ -134,6 +134,15 @@ class ProgressRecord {
 // and print as they are.
 void FormatProgressBar(UINTN percent, TextLine *line);
 
+// ---------------------------------------------------------------- USB ports
+
+// The USB port chain of a device path, as the KVR-USB lines give it: the ParentPortNumber
+// of each USB() node in order, joined by '.' ("1", or "1.3" behind a hub), "-" when the
+// path is NULL or holds no USB() node. The walk stops at the end node, after
+// kMaxDevicePathNodes nodes, or at a node shorter than its header (then "?" follows).
+constexpr UINTN kMaxDevicePathNodes = 32;
+void FormatUsbPorts(const EFI_DEVICE_PATH_PROTOCOL *Path, TextLine *line);
+
 // ---------------------------------------------------------------- result
 
 // How far the harness got with the driver image.

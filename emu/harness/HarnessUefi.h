@@ -130,13 +130,11 @@ typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle,
                                                              VOID *Interface);
 typedef EFI_STATUS(EFIAPI *EFI_SET_WATCHDOG_TIMER)(UINTN Timeout, UINT64 WatchdogCode,
                                                    UINTN DataSize, CHAR16 *WatchdogData);
-typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT32 *Crc32);
 
 static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePages) == 40);
 static_assert(offsetof(EFI_BOOT_SERVICES, FreePages) == 48);
 static_assert(offsetof(EFI_BOOT_SERVICES, UninstallProtocolInterface) == 144);
 static_assert(offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256);
-static_assert(offsetof(EFI_BOOT_SERVICES, CalculateCrc32) == 344);
 
 #define EFI_NATIVE_INTERFACE 0U
 #define EFI_PAGE_SIZE 4096ULL

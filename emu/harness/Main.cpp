@@ -156,7 +156,7 @@ void RunEmbeddedDriver(const FileBuffer &capsule, Outcome *outcome) {
   }
   VOID *image = reinterpret_cast<VOID *>(capsule.address + driver.offset);
   UINT32 crc = 0;
-  const EFI_STATUS crcStatus = Slot<EFI_CALCULATE_CRC32>(gBS->CalculateCrc32)(
+  const EFI_STATUS crcStatus = gBS->CalculateCrc32(
       image, static_cast<UINTN>(driver.length), &crc);
   gLine.Clear();
   gLine.Add("KvrHarness: embedded driver 1 of ").Decimal(driver.count).Add(": ");

@@ -7,12 +7,14 @@ namespace harness {
 namespace {
 
 EFI_GUID gUsbIoGuid = EFI_USB_IO_PROTOCOL_GUID;
+EFI_GUID gDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 
 constexpr UINT32 kPollSliceMs = 50;
 constexpr UINT32 kReconnectEveryMs = 500;
 
 struct UsbInterface {
   EFI_USB_IO_PROTOCOL *io;
+  EFI_DEVICE_PATH_PROTOCOL *path;  // NULL when the handle has none
   EFI_USB_DEVICE_DESCRIPTOR device;
   EFI_USB_INTERFACE_DESCRIPTOR interface;
 };
@@ -33,6 +35,10 @@ UINTN ForEachUsbInterface(Visit visit) {
         usb.io == NULL || EFI_ERROR(usb.io->UsbGetDeviceDescriptor(usb.io, &usb.device)) ||
         EFI_ERROR(usb.io->UsbGetInterfaceDescriptor(usb.io, &usb.interface))) {
       continue;
+    }
+    if (EFI_ERROR(gBS->HandleProtocol(handles[i], &gDevicePathGuid,
+                                      reinterpret_cast<VOID **>(&usb.path)))) {
+      usb.path = NULL;
     }
     visit(i, usb);
   }
@@ -120,6 +126,8 @@ UINTN ListUsb(const CHAR8 *Phase) {
     line.Add(" class=").Hex(usb.interface.InterfaceClass, 2);
     line.Add(" subclass=").Hex(usb.interface.InterfaceSubClass, 2);
     line.Add(" protocol=").Hex(usb.interface.InterfaceProtocol, 2);
+    line.Add(" port=");
+    FormatUsbPorts(usb.path, &line);
     Print(line);
   });
   line.Clear();

@@ -172,6 +172,38 @@ TEST(HarnessProgressTest, BarFillsByFortiethsAndClampsAtFull) {
   EXPECT_STREQ(line.Text(), "progress [########################################] 250%");
 }
 
+// The port chain of KVR-USB lines: each USB() node's port, in order, whatever lies between;
+// a path without one, a missing path and a broken node say so.
+TEST(HarnessUsbPortsTest, EachUsbNodesPortInOrder) {
+  auto ports = [](std::vector<uint8_t> path) {
+    TextLine line;
+    const auto *node = reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(path.data());
+    harness::FormatUsbPorts(path.empty() ? nullptr : node, &line);
+    return std::string(line.Text());
+  };
+  const std::vector<uint8_t> acpi = {2, 1, 12, 0, 0xD0, 0x41, 0x03, 0x0A, 0, 0, 0, 0};
+  const std::vector<uint8_t> pci = {1, 1, 6, 0, 0, 2};
+  const std::vector<uint8_t> end = {0x7F, 0xFF, 4, 0};
+  auto usb = [](uint8_t port, uint8_t interface) {
+    return std::vector<uint8_t>{3, 5, 6, 0, port, interface};
+  };
+  auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  EXPECT_EQ(ports(join({acpi, pci, usb(1, 0), end})), "1");
+  EXPECT_EQ(ports(join({acpi, pci, usb(0, 2), usb(3, 1), end})), "0.3");
+  EXPECT_EQ(ports(join({acpi, pci, end, usb(4, 0)})), "-");  // nothing past the end node
+  EXPECT_EQ(ports({}), "-");
+  EXPECT_EQ(ports(join({acpi, pci, usb(1, 0), {3, 5, 2, 0}, usb(2, 0)})), "1.?");
+  std::vector<uint8_t> endless;
+  for (int i = 0; i < 40; i++) endless = join({endless, usb(1, 0)});
+  std::string first32;
+  for (int i = 0; i < 32; i++) first32 += i == 0 ? "1" : ".1";
+  EXPECT_EQ(ports(join({endless, end})), first32);
+}
+
 TEST(HarnessResultTest, OneLineWithEveryField) {
   harness::ProgressRecord record;
   record.Record(10);

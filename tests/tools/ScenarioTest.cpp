@@ -7,9 +7,12 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
+
+#include <unistd.h>
 
 #include "platform/Platform.h"
 #include "tools/Scenario.h"
@@ -91,6 +94,78 @@ TEST(UpdateScenario, StallingCameraFailsWithDeviceErrorAndNeverReportsCompletion
   EXPECT_FALSE(outcome.cameraHoldsImage);
   EXPECT_THAT(outcome.progress, ElementsAre(10u));
   EXPECT_EQ(outcome.poolBlocksLeft, 0u);
+}
+
+// Another model stranded in its DFU ROM device beside the camera: the camera is updated and
+// the judge of the other device sees it left alone. Alone on the bus, on the port a record of
+// this image names, the same ROM device is written, and the judge says so.
+TEST(UpdateScenario, OtherDeviceIsJudgedByWhatReachedItsPort) {
+  const capfmt::Bytes capsule = scenario::SampleCapsule(Path::Hob, 5 * 4096 + 1000);
+  scenario::Options options;
+  options.camera = Camera::DfuCapable;
+  options.others = {scenario::MakeOther(scenario::Other::OtherRom)};
+  std::vector<sim::Platform::StoredVariable> store;
+  options.nonVolatile = &store;
+  scenario::Outcome beside = scenario::Run(capsule, options);
+  EXPECT_EQ(beside.status, EFI_SUCCESS);
+  EXPECT_TRUE(beside.cameraHoldsImage);
+  EXPECT_FALSE(beside.otherWritten);
+  EXPECT_THAT(beside.othersState,
+              ElementsAre("port 1: 3B5A:4C00 bcdDevice 0100, the DFU ROM device, requests 1 "
+                          "(class or vendor 0), 0 bytes received by DFU, flash untouched; left "
+                          "alone"));
+  EXPECT_TRUE(store.empty()) << "the camera came back on its port: no record stays";
+
+  // A cut in the camera's download leaves a record of its port, 0; the next boot finds
+  // another model's ROM device there: the record is all the driver has, and it is trusted.
+  options.others.clear();
+  options.adjustCamera = [](camera::Camera &c) {
+    c.Misbehave().powerCut = camera::PowerCutRule{camera::DfuBlockDownload(2), 0};
+  };
+  ASSERT_EQ(scenario::Run(capsule, options).status, EFI_DEVICE_ERROR);
+  ASSERT_EQ(store.size(), 1u);
+  options.camera = Camera::None;
+  options.adjustCamera = nullptr;
+  options.others = {scenario::MakeOther(scenario::Other::OtherRom)};
+  scenario::Outcome swapped = scenario::Run(capsule, options);
+  EXPECT_TRUE(swapped.otherWritten);
+  ASSERT_EQ(swapped.othersState.size(), 1u);
+  EXPECT_THAT(swapped.othersState[0], ::testing::StartsWith("port 0: 3B5A:4C15 bcdDevice 0101"));
+  EXPECT_THAT(swapped.othersState[0], ::testing::EndsWith("; WRITTEN"));
+}
+
+TEST(UpdateScenario, VariableStoreTextReadsBackAsWritten) {
+  const EFI_GUID guid = {0x063FCEBE, 0x765E, 0x48BC,
+                         {0xB4, 0xE2, 0x54, 0x9B, 0xEB, 0xD3, 0x95, 0xB0}};
+  const std::vector<sim::Platform::StoredVariable> store = {
+      {u"KvrDfuInFlight", guid, 0x3, {0x4B, 0x56, 0x00, 0xFF}}, {u"Empty", guid, 0x7, {}}};
+  std::string text, error;
+  ASSERT_TRUE(scenario::VariablesText(store, &text, &error)) << error;
+  EXPECT_EQ(text,
+            "kvr-variables 1\n"
+            "variable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 name=KvrDfuInFlight "
+            "attributes=0x00000003 data=4b5600ff\n"
+            "variable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 name=Empty attributes=0x00000007 "
+            "data=-\n"
+            "end\n");
+  std::vector<sim::Platform::StoredVariable> back;
+  ASSERT_TRUE(scenario::ParseVariables(text, &back, &error)) << error;
+  ASSERT_EQ(back.size(), 2u);
+  for (size_t i = 0; i < back.size(); i++) {
+    EXPECT_EQ(back[i].name, store[i].name);
+    EXPECT_EQ(std::memcmp(&back[i].guid, &guid, sizeof guid), 0);
+    EXPECT_EQ(back[i].attributes, store[i].attributes);
+    EXPECT_EQ(back[i].data, store[i].data);
+  }
+  EXPECT_FALSE(scenario::VariablesText({{u"two words", guid, 3, {}}}, &text, &error));
+  for (const char *bad : {"kvr-variables 1\nvariable guid=063FCEBE name=A attributes=0x3 "
+                          "data=-\nend\n",
+                          "kvr-variables 1\nvariable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 "
+                          "name=A attributes=0x3 data=4b5\nend\n",
+                          "kvr-variables 1\nvariable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 "
+                          "name=A attributes=0x3 data=-\n"}) {
+    EXPECT_FALSE(scenario::ParseVariables(bad, &back, &error)) << bad;
+  }
 }
 
 
@@ -193,6 +268,45 @@ TEST(UsbCaptureTest, AnUnwritableCaptureLeavesTheRunAlone) {
   EXPECT_THAT(failed, ::testing::HasSubstr("capture:  NOT written: cannot create the capture "
                                            "/nonexistent/dir/run.pcap"));
   EXPECT_THAT(failed, ::testing::EndsWith("exit=0\n"));
+}
+
+// Two boots of one machine on the command line: the cut boot leaves the in-flight record in
+// the --variables file, the next finishes the update from it and deletes it; without the
+// record the ROM device is left alone.
+TEST(KvrScenarioTool, VariablesFileCarriesTheInFlightRecordToTheNextBoot) {
+  const std::string store = (std::filesystem::temp_directory_path() /
+                             ("kvr-variables-" + std::to_string(getpid()) + ".txt"))
+                                .string();
+  std::filesystem::remove(store);
+  const std::string tool =
+      std::string(KVR_SCENARIO_PATH) + " --path capsule-on-ram --variables " + store;
+  const std::string cut = Shell(tool + " --camera dfu-capable --power-cut 21.01:15; echo exit=$?");
+  EXPECT_THAT(cut, ::testing::HasSubstr("status:   Device Error (0x8000000000000007)\n"));
+  EXPECT_THAT(cut, ::testing::HasSubstr("variables: " + store + ", 1 non-volatile\n"));
+  const std::string text = Shell("cat " + store);
+  EXPECT_THAT(text, ::testing::MatchesRegex(
+                        "kvr-variables 1\nvariable guid=063FCEBE-765E-48BC-B4E2-549BEBD395B0 "
+                        "name=KvrDfuInFlight attributes=0x00000003 "
+                        "data=4b564946[0-9a-f]{298}\nend\n"));
+  const std::string second = Shell(tool + " --camera dfu-rom; echo exit=$?");
+  EXPECT_THAT(second, ::testing::HasSubstr("status:   Success (0x0)\n"));
+  EXPECT_THAT(second, ::testing::HasSubstr("variables: " + store + ", 0 non-volatile\n"));
+  EXPECT_THAT(second, ::testing::EndsWith("exit=0\n"));
+  const std::string third = Shell(tool + " --camera dfu-rom; echo exit=$?");
+  EXPECT_THAT(third, ::testing::HasSubstr("status:   Not Ready (0x8000000000000006)\n"));
+  EXPECT_THAT(third, ::testing::EndsWith("exit=1\n"));
+
+  EXPECT_EQ(Shell("echo nonsense > " + store + "; " + tool +
+                   " --camera dfu-rom 2>&1; echo exit=$?"),
+            "kvr-scenario: " + store +
+                ": not a whole variable store (kvr-variables 1 ... end)\nexit=2\n");
+  std::filesystem::remove(store);
+  const std::string beside = Shell(std::string(KVR_SCENARIO_PATH) +
+                                   " --camera dfu-capable --other other-rom; echo exit=$?");
+  EXPECT_THAT(beside, ::testing::HasSubstr("\nother:    other-rom\n"));
+  EXPECT_THAT(beside, ::testing::HasSubstr(
+                          "\nother:    port 1: 3B5A:4C00 bcdDevice 0100, the DFU ROM device"));
+  EXPECT_THAT(beside, ::testing::EndsWith("; left alone\nexit=0\n"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // kvr-scenario: runs the real driver against a simulated platform and camera and shows the
 // update as a platform would see it: progress, result, time, and the camera afterwards.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,8 @@ const char kUsage[] =
     "usage: kvr-scenario [--capsule FILE] [--path hob|capsule-on-ram|insyde]\n"
     "                    [--camera flash|dfu-interface|dfu-capable|none|other-ids|stalling|\n"
     "                              dfu-partial|dfu-rom]\n"
-    "                    [--power-cut TT.RR[:N]] [--no-progress] [--log] [--pcap FILE]\n"
+    "                    [--power-cut TT.RR[:N]] [--other other-rom]... [--variables FILE]\n"
+    "                    [--no-progress] [--log] [--pcap FILE]\n"
     "       kvr-scenario [--capsule FILE] [--path ...] [--write-capsule FILE]\n"
     "                    [--write-payload FILE] [--write-dfu-image FILE]\n"
     "  Hands the capsule (built by kvrcap; default: a built-in sample for camera 3B5A:4C15)\n"
@@ -33,10 +35,19 @@ const char kUsage[] =
     "  RR (hex) after N of them were answered (camera/Power.cpp says what survives).\n"
     "  --camera dfu-rom is a camera stranded in its DFU ROM device, as such a cut in a DFU\n"
     "  download leaves it.\n"
+    "  --other other-rom puts another device on the bus after the camera (on the next port):\n"
+    "  another model of the chip family (3B5A:9999) stranded in its DFU ROM device 3B5A:4C00;\n"
+    "  an `other:` line then tells what became of it and the requests that reached it.\n"
+    "  --variables keeps the platform's non-volatile variable store in FILE, as it survives a\n"
+    "  reset: read before the run (no file: an empty store), written after it. Two runs with\n"
+    "  the same FILE are two boots of one machine (the in-flight record of a DFU update cut\n"
+    "  short by --power-cut, then --camera dfu-rom).\n"
     "  --pcap writes every control transfer of the run to FILE as a USB capture for\n"
     "  Wireshark or tshark (Linux usbmon, link type 220; timestamps in virtual time); a\n"
     "  capture that cannot be written is reported and the run goes on unchanged.\n"
-    "  Exit status 0 when the driver returned EFI_SUCCESS and the camera holds the image.\n"
+    "  Exit status 0 when the driver returned EFI_SUCCESS, the camera holds the image and no\n"
+    "  other device was written; 2 on a bad argument or a variable file that cannot be read\n"
+    "  or written.\n"
     "  The --write options write files instead of running, for runs in real firmware:\n"
     "  --write-capsule the capsule (the built-in sample for the path: an FMP capsule for\n"
     "  insyde, a firmware volume capsule otherwise), --write-payload the payload the driver's\n"
@@ -107,6 +118,9 @@ struct Request {
   bool showLog = false;
   std::string capsuleOut, payloadOut, dfuOut;
   std::string pcapPath;
+  std::vector<std::string> otherNames;  // --other, in order
+  std::string variablesPath;
+  std::vector<sim::Platform::StoredVariable> variables;
 
   bool WritesFiles() const { return !capsuleOut.empty() || !payloadOut.empty() || !dfuOut.empty(); }
 };
@@ -150,6 +164,17 @@ std::optional<int> ParseArguments(int argc, char **argv, Request *request) {
         return 2;
       }
       options.adjustCamera = [rule](camera::Camera &cam) { cam.Misbehave().powerCut = rule; };
+    } else if (a == "--other") {
+      const std::string v = value("--other");
+      scenario::Other other;
+      if (!scenario::ParseOther(v, &other)) {
+        std::fprintf(stderr, "kvr-scenario: unknown other device '%s' (other-rom)\n", v.c_str());
+        return 2;
+      }
+      options.others.push_back(scenario::MakeOther(other));
+      request->otherNames.push_back(v);
+    } else if (a == "--variables") {
+      request->variablesPath = value("--variables");
     } else if (a == "--no-progress") {
       options.progressProtocol = false;
     } else if (a == "--log") {
@@ -187,13 +212,59 @@ bool LoadCapsule(Request *request, capfmt::Bytes *capsule) {
   return true;
 }
 
+// Reads the variable store of --variables into the request; a missing file is an empty
+// store. False, reported, when the file cannot be read or understood.
+bool LoadVariables(Request *request) {
+  if (request->variablesPath.empty()) {
+    return true;
+  }
+  request->options.nonVolatile = &request->variables;
+  std::ifstream in(request->variablesPath, std::ios::binary);
+  if (!in) {
+    if (access(request->variablesPath.c_str(), F_OK) != 0 && errno == ENOENT) {
+      return true;
+    }
+    std::fprintf(stderr, "kvr-scenario: cannot read %s\n", request->variablesPath.c_str());
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string error;
+  if (!scenario::ParseVariables(text, &request->variables, &error)) {
+    std::fprintf(stderr, "kvr-scenario: %s: %s\n", request->variablesPath.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Writes the store as the run left it back to --variables. False, reported, when it cannot.
+bool SaveVariables(const Request &request) {
+  if (request.variablesPath.empty()) {
+    return true;
+  }
+  std::string text, error;
+  if (!scenario::VariablesText(request.variables, &text, &error)) {
+    std::fprintf(stderr, "kvr-scenario: %s: %s\n", request.variablesPath.c_str(), error.c_str());
+    return false;
+  }
+  if (!WriteFile(request.variablesPath, capfmt::Bytes(text.begin(), text.end()))) {
+    return false;
+  }
+  std::printf("variables: %s, %zu non-volatile\n", request.variablesPath.c_str(),
+              request.variables.size());
+  return true;
+}
+
 // Calls the driver's entry point with the capsule, showing what it hands over and the
 // progress it reports.
 scenario::Outcome RunDriver(const capfmt::Bytes &capsule, const std::string &capsuleName,
+                            const std::vector<std::string> &otherNames,
                             scenario::Options &options) {
   std::printf("capsule:  %s, %zu bytes, handed over by %s\n", capsuleName.c_str(), capsule.size(),
               scenario::Name(options.path));
   std::printf("camera:   %s\n", scenario::Name(options.camera));
+  for (const std::string &other : otherNames) {
+    std::printf("other:    %s\n", other.c_str());
+  }
   std::printf("progress:\n");
   bool anyProgress = false;
   options.onProgress = [&](UINTN percent) {
@@ -227,6 +298,9 @@ void PrintResult(const scenario::Outcome &outcome) {
               outcome.virtualUs / 1e6, outcome.transfers);
   std::printf("result:   %s; the camera %s the image\n", outcome.cameraState.c_str(),
               outcome.cameraHoldsImage ? "holds" : "does NOT hold");
+  for (const std::string &other : outcome.othersState) {
+    std::printf("other:    %s\n", other.c_str());
+  }
 }
 
 // Writes the run's control transfers into the capture opened before it, if that worked,
@@ -262,6 +336,9 @@ int main(int argc, char **argv) {
     return WriteFiles(capsule, request.options.path, request.capsuleOut, request.payloadOut,
                       request.dfuOut);
   }
+  if (!LoadVariables(&request)) {
+    return 2;
+  }
 
   // Opened before the run, so that a path that cannot be written is reported at once; the
   // run goes on either way.
@@ -270,7 +347,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "kvr-scenario: %s; the run goes on without it\n",
                  capture.Error().c_str());
   }
-  const scenario::Outcome outcome = RunDriver(capsule, request.capsulePath, request.options);
+  const scenario::Outcome outcome =
+      RunDriver(capsule, request.capsulePath, request.otherNames, request.options);
   if (request.showLog) {
     PrintLog(outcome.log);
   }
@@ -278,5 +356,8 @@ int main(int argc, char **argv) {
   if (!request.pcapPath.empty()) {
     WriteCapture(request.pcapPath, outcome, &capture);
   }
-  return outcome.status == EFI_SUCCESS && outcome.cameraHoldsImage ? 0 : 1;
+  if (!SaveVariables(request)) {
+    return 2;
+  }
+  return outcome.status == EFI_SUCCESS && outcome.cameraHoldsImage && !outcome.otherWritten ? 0 : 1;
 }
