@@ -15,18 +15,17 @@ PACKAGES := clang lld llvm cmake ninja-build g++ libgtest-dev tshark libssl-dev 
 # The emulator's own rules and packages (QEMU, OVMF, usbredir).
 -include emu/emu.mk
 PACKAGES += $(EMU_PACKAGES)
--include bench/bench.mk
+-include tools/bench/bench.mk
 
-DRIVER_DIRS := platform driver capsule discovery vendor flash dfu
-DRIVER_SRCS := $(foreach d,$(DRIVER_DIRS),$(wildcard $(d)/*.cpp))
-EFI_SRCS    := $(DRIVER_SRCS) $(wildcard platform/efi/*.cpp)
+DRIVER_SRCS := $(wildcard firmware/*/*.cpp)
+EFI_SRCS    := $(DRIVER_SRCS) $(wildcard firmware/platform/efi/*.cpp)
 EFI_OBJS    := $(patsubst %.cpp,$(EFI_BUILD)/obj/%.obj,$(EFI_SRCS))
-DRIVER_HDRS := $(foreach d,$(DRIVER_DIRS),$(wildcard $(d)/*.h))
+DRIVER_HDRS := $(wildcard firmware/*/*.h)
 
 EFI_CXX      := clang++
 EFI_CXXFLAGS := --target=x86_64-unknown-windows -std=c++20 -ffreestanding -fno-exceptions \
                 -fno-rtti -mno-red-zone -fno-stack-protector -mno-stack-arg-probe \
-                -O2 -Wall -Wextra -Werror -I.
+                -O2 -Wall -Wextra -Werror -Ifirmware
 # The driver's objects are built for size as EDK II builds release drivers: -Oz with
 # link-time optimisation (the objects are LLVM bitcode; lld-link generates the code), one
 # section per function and datum so that the link keeps only what the entry point reaches.
@@ -52,7 +51,7 @@ host: deps
 EFI_IMAGE         := $(EFI_BUILD)/KvrFmpDriver.efi
 EFI_CONSOLE_IMAGE := $(EFI_BUILD)/console/KvrFmpDriver.efi
 EFI_SERIAL_IMAGE  := $(EFI_BUILD)/serial/KvrFmpDriver.efi
-EFI_SILENT_SINK   := $(EFI_BUILD)/obj/platform/efi/DebugSinkEfi.obj
+EFI_SILENT_SINK   := $(EFI_BUILD)/obj/firmware/platform/efi/DebugSinkEfi.obj
 EFI_CONSOLE_SINK  := $(EFI_BUILD)/obj/console/DebugSinkEfi.obj
 EFI_SERIAL_SINK   := $(EFI_BUILD)/obj/serial/DebugSinkEfi.obj
 # Unreferenced functions and data dropped, identical ones folded, 32-byte file alignment
@@ -96,11 +95,11 @@ $(EFI_SERIAL_IMAGE): $(filter-out $(EFI_SILENT_SINK),$(EFI_OBJS)) $(EFI_SERIAL_S
 
 # The sinks of those two images: the one source built with KVR_CONSOLE_SINK or
 # KVR_SERIAL_SINK.
-$(EFI_BUILD)/obj/console/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
+$(EFI_BUILD)/obj/console/DebugSinkEfi.obj: firmware/platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
 	$(EFI_CXX) $(EFI_DRIVER_CXXFLAGS) -DKVR_CONSOLE_SINK -c $< -o $@
 
-$(EFI_BUILD)/obj/serial/DebugSinkEfi.obj: platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
+$(EFI_BUILD)/obj/serial/DebugSinkEfi.obj: firmware/platform/efi/DebugSinkEfi.cpp $(DRIVER_HDRS)
 	@mkdir -p $(dir $@)
 	$(EFI_CXX) $(EFI_DRIVER_CXXFLAGS) -DKVR_SERIAL_SINK -c $< -o $@
 
@@ -152,29 +151,29 @@ FUZZ_SECONDS       ?= 300
 TEST_FUZZ_SECONDS  ?= 30
 FUZZ_TARGETS       := $(patsubst tests/fuzz/%Fuzz.cpp,%,$(wildcard tests/fuzz/*Fuzz.cpp))
 FUZZ_RUN           ?= $(FUZZ_TARGETS)
-FUZZ_COMMON_FLAGS  := -std=c++20 -g -Wall -Wextra -Werror -I. -MMD -MP
+FUZZ_COMMON_FLAGS  := -std=c++20 -g -Wall -Wextra -Werror -Ifirmware -Ihost -I. -MMD -MP
 FUZZ_SANITIZE      := -fsanitize=address,undefined -fno-sanitize-recover=undefined
 FUZZ_CXXFLAGS      := $(FUZZ_COMMON_FLAGS) -O1 $(FUZZ_SANITIZE) -fsanitize=fuzzer-no-link
 FUZZ_HOST_CXXFLAGS := $(FUZZ_COMMON_FLAGS) -O2 -fsanitize=address \
                       -fno-sanitize-address-use-after-scope
 FUZZ_MODEL_CXXFLAGS := $(FUZZ_COMMON_FLAGS) -O2
 FUZZ_LDFLAGS       := -fsanitize=fuzzer,address,undefined
-FUZZ_SUPPORT       := $(DRIVER_SRCS) sim/HostSink.cpp
+FUZZ_SUPPORT       := $(DRIVER_SRCS) host/sim/HostSink.cpp
 
 # Host sources of the targets that run on the simulated platform.
-FUZZ_SIM_SRCS        := $(filter-out sim/HostSink.cpp,$(wildcard sim/*.cpp)) $(wildcard camera/*.cpp)
+FUZZ_SIM_SRCS        := $(filter-out host/sim/HostSink.cpp,$(wildcard host/sim/*.cpp)) $(wildcard host/camera/*.cpp)
 DevicePath_FUZZ_LINKS := $(FUZZ_SIM_SRCS)
 UpdateRun_FUZZ_LINKS  := $(FUZZ_SIM_SRCS) tools/Scenario.cpp tools/CapsuleFormat.cpp tests/fuzz/HostHeap.cpp
 
-FUZZ_MODEL_SRCS    := camera/% tools/% tests/fuzz/UpdateRunFuzz.cpp tests/fuzz/HostHeap.cpp
+FUZZ_MODEL_SRCS    := host/camera/% tools/% tests/fuzz/UpdateRunFuzz.cpp tests/fuzz/HostHeap.cpp
 fuzz_tree = $(or $(if $(filter $(FUZZ_MODEL_SRCS),$(1)),model),$(if $(filter $(DRIVER_SRCS),$(1)),obj),host)
 fuzz_objs = $(foreach s,$(1),$(FUZZ_BUILD)/$(call fuzz_tree,$(s))/$(s:.cpp=.o))
 .PRECIOUS: $(FUZZ_BUILD)/obj/%.o $(FUZZ_BUILD)/host/%.o $(FUZZ_BUILD)/model/%.o
 
 fuzz-build: deps $(foreach t,$(FUZZ_TARGETS),$(FUZZ_BUILD)/$(t)_fuzz)
 
-$(FUZZ_BUILD)/obj/platform/Format.o $(FUZZ_BUILD)/obj/platform/DebugLog.o \
-  $(FUZZ_BUILD)/obj/platform/Platform.o: \
+$(FUZZ_BUILD)/obj/firmware/platform/Format.o $(FUZZ_BUILD)/obj/firmware/platform/DebugLog.o \
+  $(FUZZ_BUILD)/obj/firmware/platform/Platform.o: \
   FUZZ_CXXFLAGS += -fno-sanitize-coverage=trace-cmp
 
 $(FUZZ_BUILD)/obj/%.o: %.cpp

@@ -8,9 +8,9 @@ EMU_SAVED_GOAL := $(.DEFAULT_GOAL)
 
 EMU_HARNESS      := $(EFI_BUILD)/KvrHarness.efi
 EMU_HARNESS_SRCS := $(wildcard emu/harness/*.cpp)
-EMU_HARNESS_HDRS := $(wildcard emu/harness/*.h) emu/TestDeviceProtocol.h platform/Uefi.h capsule/Capsule.h \
-                    platform/Platform.h
-# The harness walks FMP capsules with the driver's own code: capsule/FmpCapsule.cpp needs
+EMU_HARNESS_HDRS := $(wildcard emu/harness/*.h) emu/TestDeviceProtocol.h firmware/platform/Uefi.h \
+                    firmware/capsule/Capsule.h firmware/platform/Platform.h
+# The harness walks FMP capsules with the driver's own code: firmware/capsule/FmpCapsule.cpp needs
 # no platform service and is built into the harness as it is.
 EMU_HARNESS_OBJS := $(patsubst emu/harness/%.cpp,$(EFI_BUILD)/obj/emu/harness/%.obj,\
                       $(EMU_HARNESS_SRCS)) $(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj
@@ -29,12 +29,12 @@ emu-harness: deps $(EMU_HARNESS)
 
 $(EFI_BUILD)/obj/emu/harness/%.obj: emu/harness/%.cpp $(EMU_HARNESS_HDRS)
 	@mkdir -p $(dir $@)
-	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
+	$(EFI_CXX) $(EFI_CXXFLAGS) -I. -c $< -o $@
 
-$(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj: capsule/FmpCapsule.cpp capsule/Capsule.h \
+$(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj: firmware/capsule/FmpCapsule.cpp firmware/capsule/Capsule.h \
                                              $(EMU_HARNESS_HDRS)
 	@mkdir -p $(dir $@)
-	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
+	$(EFI_CXX) $(EFI_CXXFLAGS) -I. -c $< -o $@
 
 $(EMU_HARNESS): $(EMU_HARNESS_OBJS)
 	lld-link -subsystem:efi_application -entry:KvrHarnessMain -nodefaultlib -out:$@ $^
@@ -44,7 +44,7 @@ emu-probe: deps $(EMU_PROBE)
 
 $(EFI_BUILD)/obj/emu/probe/%.obj: emu/probe/%.cpp $(EMU_HARNESS_HDRS)
 	@mkdir -p $(dir $@)
-	$(EFI_CXX) $(EFI_CXXFLAGS) -c $< -o $@
+	$(EFI_CXX) $(EFI_CXXFLAGS) -I. -c $< -o $@
 
 $(EMU_PROBE): $(EMU_PROBE_OBJS)
 	lld-link -subsystem:efi_boot_service_driver -entry:KvrProbeMain -nodefaultlib -out:$@ $^

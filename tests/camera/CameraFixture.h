@@ -13,7 +13,7 @@
 
 #include "camera/Camera.h"
 #include "support/SimTest.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 // The setup packet, direction and timeout of one transfer.
 struct WireRequest {

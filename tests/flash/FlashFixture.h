@@ -13,7 +13,7 @@
 #include "flash/Flash.h"
 #include "sim/Log.h"
 #include "support/ProgressRecorder.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace flashpath {
 

@@ -18,7 +18,7 @@
 
 #include "discovery/Discovery.h"
 #include "sim/Log.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "dfu/Dfu.h"
 #include "flash/Flash.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace robustness {
 namespace {

@@ -2,7 +2,7 @@
 // protection, erase, write the image in pieces, read it back and compare, tag, protect
 // again and restart the camera into the new code.
 #include "Flash.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

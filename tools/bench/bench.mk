@@ -1,7 +1,7 @@
 # The campaign's figures and its long sweep. Included by the top-level Makefile next to the
 # emulator's rules; recipes expand the Makefile's variables when they run.
 #
-# make bench   one table of figures (bench/Bench.cpp): for the flash path and DFU modes 1 and
+# make bench   one table of figures (tools/bench/Bench.cpp): for the flash path and DFU modes 1 and
 #              2, one 128 KiB update each on the simulated platform (virtual time against the
 #              waits it cannot do without, control transfers, bytes moved, peak pool, host
 #              CPU time), the size of KvrFmpDriver.efi, and the wall time of each path end to
@@ -35,7 +35,7 @@ bench: bench-build efi $(if $(strip $(BENCH_E2E)),emu-harness emu-host)
 	    || echo "bench: emu/e2e-suite ended with status $$? (see $(BENCH_BUILD)/e2e.log)"; \
 	fi
 	@echo
-	@$(BENCH_BUILD)/bench/kvr-bench --efi $(EFI_IMAGE) \
+	@$(BENCH_BUILD)/tools/bench/kvr-bench --efi $(EFI_IMAGE) \
 	  $(if $(strip $(BENCH_E2E)),--e2e $(BENCH_BUILD)/e2e.log)
 
 sweep: host

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/CameraFixture.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

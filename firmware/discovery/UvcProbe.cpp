@@ -1,7 +1,7 @@
 // The UVC probe: recognises the camera by its device path, its video-control interface
 // and the extension unit with the camera's GUID, and learns that unit's ID.
 #include "Discovery.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 const EFI_GUID CameraXuGuid = KV_CAMERA_XU_GUID;
 

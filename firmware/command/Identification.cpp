@@ -1,6 +1,6 @@
 // Identification and mode commands: chip and firmware information, the identification
 // answer, and the restarts into update mode and into newly written code.
-#include "Vendor.h"
+#include "Command.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // camera, and DFUFwDownload that ties them together.
 #include "Dfu.h"
 #include "driver/PrivateData.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES] = {0x1300, 0x2000, 0x300, 0x3000};
 

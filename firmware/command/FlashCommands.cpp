@@ -1,6 +1,6 @@
 // Memory, flash and status-register commands: one vendor request each, with the request
 // pair and the failure line from VendorRequestCodes.
-#include "Vendor.h"
+#include "Command.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // register. Both are released before the flash is erased and set again once the new image
 // has been verified and tagged.
 #include "Flash.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the blocks with their status polls and progress, and the final zero-length DFU_DNLOAD.
 // The block write is called DFUWriteFW_4C15 in the messages.
 #include "Dfu.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

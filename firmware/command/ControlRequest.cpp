@@ -1,6 +1,6 @@
 // Control request wrappers, the extension-unit command channel and the vendor request
 // codes.
-#include "Vendor.h"
+#include "Command.h"
 
 UINT8 XuUnitId = KV_XU_UNIT_ID_DEFAULT;
 

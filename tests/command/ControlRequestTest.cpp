@@ -5,7 +5,7 @@
 
 #include "camera/CameraFixture.h"
 #include "discovery/Discovery.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "capsule/Capsule.h"
 #include "driver/Driver.h"
 #include "sim/Sim.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace sim {
 

@@ -1,7 +1,7 @@
 // The DFU 1.1 status requests: DFU_GETSTATUS, DFU_CLRSTATUS and DFU_ABORT, each one control
 // transfer.
 #include "Dfu.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 

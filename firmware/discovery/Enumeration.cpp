@@ -2,7 +2,7 @@
 // VID/PID with the way it can be updated.
 #include "Discovery.h"
 #include "driver/PrivateData.h"
-#include "vendor/Vendor.h"
+#include "command/Command.h"
 
 namespace {
 
