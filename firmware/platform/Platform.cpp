@@ -53,7 +53,7 @@ UINTN PortChainSpan(const UINT8 *Path, UINTN *LastUsb) {
     if (Length < sizeof(EFI_DEVICE_PATH_PROTOCOL)) {
       return 0;
     }
-    if (Type == MESSAGING_DEVICE_PATH && SubType == MSG_USB_DP && Length >= sizeof(USB_DEVICE_PATH)) {
+    if (Type == MESSAGING_DEVICE_PATH && SubType == MSG_USB_DP) {  // as the probe counts one
       *LastUsb = Offset;
       End = Offset + Length;
     }
@@ -79,7 +79,9 @@ BOOLEAN KvrPortChainOf(const EFI_DEVICE_PATH_PROTOCOL *Path, KV_PORT_CHAIN *Chai
     return FALSE;
   }
   KvrCopyMem(Chain->Path, Path, End);
-  Chain->Path[LastUsb + offsetof(USB_DEVICE_PATH, InterfaceNumber)] = 0;
+  if (End - LastUsb > offsetof(USB_DEVICE_PATH, InterfaceNumber)) {
+    Chain->Path[LastUsb + offsetof(USB_DEVICE_PATH, InterfaceNumber)] = 0;
+  }
   Chain->Length = (UINT8)End;
   return TRUE;
 }

@@ -133,6 +133,33 @@ const uint8_t kUsbPath[] = {0x02, 0x01, 12,   0,    0xD0, 0x41, 0x03, 0x0A, 0,  
                             0,    0,    0x01, 0x01, 6,    0,    0,    0x14, 0x03, 0x05,
                             6,    0,    0,    0,    0x7F, 0xFF, 4,    0};
 
+// The handle the interface was taken from, as the USB I/O gate checks it before each call:
+// it carries gUsbIo and the path above for good.
+uint8_t gHandle;
+EFI_STATUS EFIAPI FuzzHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
+  static const EFI_GUID kUsbIo = EFI_USB_IO_PROTOCOL_GUID, kPath = EFI_DEVICE_PATH_PROTOCOL_GUID;
+  if (Handle != &gHandle) return EFI_INVALID_PARAMETER;
+  if (std::memcmp(Protocol, &kUsbIo, sizeof kUsbIo) == 0) {
+    *Interface = &gUsbIo;
+  } else if (std::memcmp(Protocol, &kPath, sizeof kPath) == 0) {
+    *Interface = const_cast<uint8_t *>(kUsbPath);
+  } else {
+    return EFI_UNSUPPORTED;
+  }
+  return EFI_SUCCESS;
+}
+EFI_TPL EFIAPI FuzzRaiseTpl(EFI_TPL) { return TPL_APPLICATION; }
+VOID EFIAPI FuzzRestoreTpl(EFI_TPL) {}
+EFI_STATUS EFIAPI FuzzCalculateCrc32(VOID *Data, UINTN Size, UINT32 *Crc) {
+  uint32_t c = 0xFFFFFFFFU;
+  for (UINTN i = 0; i < Size; i++) {
+    c ^= static_cast<const uint8_t *>(Data)[i];
+    for (int bit = 0; bit < 8; bit++) c = (c >> 1) ^ (0xEDB88320U & (0U - (c & 1U)));
+  }
+  *Crc = ~c;
+  return EFI_SUCCESS;
+}
+
 // TRUE when a camera unit with this ID lies inside the Limit bytes of the answer, with the
 // fields the probe read delivered by the device.
 bool UnitInside(uint8_t unitId, size_t limit) {
@@ -213,6 +240,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   gBootServices.FreePool = FuzzFreePool;
   gBootServices.OpenProtocol = FuzzOpenProtocol;
   gBootServices.CloseProtocol = FuzzCloseProtocol;
+  gBootServices.HandleProtocol = FuzzHandleProtocol;
+  gBootServices.RaiseTPL = FuzzRaiseTpl;
+  gBootServices.RestoreTPL = FuzzRestoreTpl;
+  gBootServices.CalculateCrc32 = FuzzCalculateCrc32;
   BootServices = &gBootServices;
   ImageHandle = &gImage;
   gUsbIo.UsbControlTransfer = ControlTransfer;
@@ -231,6 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   gOutstanding = 0;
   gAllocations = 0;
   XuUnitId = KV_XU_UNIT_ID_DEFAULT;
+  KvrUsbForgetAll();
+  KvrUsbBind(&gHandle, &gUsbIo);  // as the enumeration takes the interface from its handle
 
   std::vector<uint8_t> path(kUsbPath, kUsbPath + sizeof kUsbPath);
   const BOOLEAN found =
