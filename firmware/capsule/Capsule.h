@@ -136,3 +136,48 @@ static inline UINT8 *KvnPayload(const KVN_FW_HEADER *Header) {
 static inline UINT64 KvnPayloadLength(const KVN_FW_HEADER *Header) {
   return (UINT64)(UINT32)(Header->dwTotalSize - Header->wHeaderSize);
 }
+
+// ---------------------------------------------------------------- what the payload says of itself
+
+// The firmware version block inside the payload, at the first of these offsets that holds
+// its two signatures: 4864, 8192, 768, 12288.
+#define FW_VERSION_BLOCK_CANDIDATES 4
+extern const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES];
+#define FW_VERSION_BLOCK_SIGNATURE_BYTE 0x31    // '1'
+#define FW_VERSION_BLOCK_SIGNATURE 0x12345678U  // bytes 78 56 34 12
+#pragma pack(push, 1)
+struct FwVersionBlock {
+  UINT8 bSignature;      // FW_VERSION_BLOCK_SIGNATURE_BYTE
+  UINT8 bReserved;       // any value
+  UINT8 dwSignature[4];  // FW_VERSION_BLOCK_SIGNATURE, little-endian
+  UINT16 wChipId;
+  UINT16 wVID;
+  UINT16 wPID;
+  UINT8 Reserved[4];
+  UINT16 wFwVersionA;  // the version on chips 0x4C10 and 0x4C15
+  UINT16 wFwVersionB;  // the version on every other chip
+};
+#pragma pack(pop)
+static_assert(sizeof(FwVersionBlock) == 20);
+static_assert(offsetof(FwVersionBlock, wChipId) == 6);
+static_assert(offsetof(FwVersionBlock, wVID) == 8);
+static_assert(offsetof(FwVersionBlock, wPID) == 10);
+static_assert(offsetof(FwVersionBlock, wFwVersionA) == 16);
+static_assert(offsetof(FwVersionBlock, wFwVersionB) == 18);
+
+// Looks for the version block; on TRUE *Block holds a copy and *Offset (may be NULL) its
+// payload offset. A candidate that does not lie wholly within the payload is not examined.
+BOOLEAN FindFwVersionBlock(const UINT8 *Payload, UINT64 PayloadLength, FwVersionBlock *Block,
+                           UINT32 *Offset);
+// The firmware version the block names; the camera reports it as its bcdDevice.
+UINT16 FwVersionOf(const FwVersionBlock *Block);
+
+// Images that are whole blocks plus 16 bytes, and the length DFU sends of them.
+struct DfuImageSize {
+  UINT64 PayloadLength;
+  UINT64 TransferLength;
+};
+#define DFU_IMAGE_SIZE_COUNT 5
+extern const DfuImageSize DfuImageSizeTable[DFU_IMAGE_SIZE_COUNT];
+// PayloadLength through the image size table (unchanged when not in it).
+UINT64 DFUImageLength(UINT64 PayloadLength);

@@ -5,27 +5,10 @@
 // writes an 8-byte command block to control selector 10 (SET_CUR) and reads the 8-byte
 // answer from control selector 11 (GET_CUR). The second channel is vendor control requests
 // to the device (bmRequestType 0x40 out, 0xC0 in) whose bRequest names the operation.
-// Every request goes out through UsbControlRequest.
+// Every request goes out through UsbControlRequest, the USB layer's primitive.
 #pragma once
 
-#include "platform/Platform.h"
-
-// ---------------------------------------------------------------- control transfers
-
-// The one way the driver sends a control request, under every wrapper: the data stage's
-// direction comes from bit 7 of RequestType, and a request with Length 0 goes out as
-// EfiUsbNoData with no buffer (host controllers refuse a data stage of zero bytes). A data
-// stage without a buffer is refused with nothing sent (EFI_INVALID_PARAMETER). Returns the
-// transfer's status as the USB I/O protocol reports it, and its USB status in *UsbStatus.
-EFI_STATUS UsbControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
-                             UINT16 Value, UINT16 Index, VOID *Data, UINT16 Length,
-                             UINT32 TimeoutMs, UINT32 *UsbStatus);
-
-// A transfer's result with its USB status counted as a failure: EFI_DEVICE_ERROR when the
-// USB status reports an error, whatever the status beside it; else the status itself.
-static inline EFI_STATUS UsbRequestResult(EFI_STATUS Status, UINT32 UsbStatus) {
-  return UsbStatus != EFI_USB_NOERROR ? EFI_DEVICE_ERROR : Status;
-}
+#include "usb/Usb.h"
 
 // ---------------------------------------------------------------- request wrappers
 

@@ -58,28 +58,6 @@ EFI_STATUS SetCmdOnce(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 *Block) {
 
 }  // namespace
 
-EFI_STATUS UsbControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
-                             UINT16 Value, UINT16 Index, VOID *Data, UINT16 Length,
-                             UINT32 TimeoutMs, UINT32 *UsbStatus) {
-  *UsbStatus = EFI_USB_NOERROR;
-  if (Length != 0 && Data == NULL) {
-    return EFI_INVALID_PARAMETER;  // no buffer for the data stage: nothing is sent
-  }
-  EFI_USB_DEVICE_REQUEST DevReq;
-  DevReq.RequestType = RequestType;
-  DevReq.Request = Request;
-  DevReq.Value = Value;
-  DevReq.Index = Index;
-  DevReq.Length = Length;
-  EFI_USB_DATA_DIRECTION Direction = EfiUsbNoData;
-  if (Length == 0) {
-    Data = NULL;
-  } else {
-    Direction = (RequestType & USB_REQ_TYPE_DIR_IN) != 0 ? EfiUsbDataIn : EfiUsbDataOut;
-  }
-  return KvrUsbControlTransfer(UsbIo, &DevReq, Direction, TimeoutMs, Data, Length, UsbStatus);
-}
-
 EFI_STATUS SendXuControlRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 Target, UINT8 RequestType,
                                 UINT8 Request, VOID *Data, UINT16 Length) {
   return ClassRequest(UsbIo, (UINT16)((Target & 0xFF) << 8), Target, RequestType, Request, Data,

@@ -7,7 +7,8 @@
 // PID and version named by the firmware version block inside the image.
 #pragma once
 
-#include "platform/Platform.h"
+#include "capsule/Capsule.h"
+#include "usb/Usb.h"
 
 // ---------------------------------------------------------------- DFU 1.1 class requests
 
@@ -58,6 +59,21 @@ static_assert(offsetof(DFUStatus, bwPollTimeout) == 1);
 static_assert(offsetof(DFUStatus, bState) == 4);
 
 #define DFU_STATUS_LENGTH 6
+
+// How a failed DFU request is reported.
+enum DFU_FAILURE_REPORT {
+  DfuReportStatus,   // the request's line, the interface pointer, the transfer's result
+  DfuReportWrapper,  // sent through SendControlRequest: its line (with the entity), then
+                     // the request's
+  DfuReportNone,     // by the caller (DFU_DNLOAD)
+};
+// Every DFU request: one control transfer of Length bytes of Data (0: no data stage) to
+// InterfaceNumber through UsbControlRequest, TimeoutMs, or, for the allow-update and detach
+// requests (DfuReportWrapper), through SendControlRequest with its own 5000 ms. A USB status
+// fails it. TRUE when it succeeded; none retries.
+BOOLEAN DFURequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request, UINT16 Value,
+                   UINT8 InterfaceNumber, VOID *Data, UINT16 Length, UINT32 TimeoutMs,
+                   DFU_FAILURE_REPORT Report, const CHAR8 *FailText);
 
 // The three status requests. Each is one control transfer to the interface, 5000 ms,
 // through UsbControlRequest (a USB status fails it); on a failure each logs its own three
@@ -129,48 +145,6 @@ BOOLEAN DFUDump(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, INT32 Length, 
 #define DFU_PROGRESS_TRANSFER 96  // DFUDump's budget
 #define DFU_PROGRESS_TRANSFERRED 98
 
-// The firmware version block inside the payload, at the first of these offsets that holds
-// its two signatures: 4864, 8192, 768, 12288.
-#define FW_VERSION_BLOCK_CANDIDATES 4
-extern const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES];
-#define FW_VERSION_BLOCK_SIGNATURE_BYTE 0x31    // '1'
-#define FW_VERSION_BLOCK_SIGNATURE 0x12345678U  // bytes 78 56 34 12
-#pragma pack(push, 1)
-struct FwVersionBlock {
-  UINT8 bSignature;      // FW_VERSION_BLOCK_SIGNATURE_BYTE
-  UINT8 bReserved;       // any value
-  UINT8 dwSignature[4];  // FW_VERSION_BLOCK_SIGNATURE, little-endian
-  UINT16 wChipId;
-  UINT16 wVID;
-  UINT16 wPID;
-  UINT8 Reserved[4];
-  UINT16 wFwVersionA;  // the version on chips 0x4C10 and 0x4C15
-  UINT16 wFwVersionB;  // the version on every other chip
-};
-#pragma pack(pop)
-static_assert(sizeof(FwVersionBlock) == 20);
-static_assert(offsetof(FwVersionBlock, wChipId) == 6);
-static_assert(offsetof(FwVersionBlock, wVID) == 8);
-static_assert(offsetof(FwVersionBlock, wPID) == 10);
-static_assert(offsetof(FwVersionBlock, wFwVersionA) == 16);
-static_assert(offsetof(FwVersionBlock, wFwVersionB) == 18);
-
-// Looks for the version block; on TRUE *Block holds a copy and *Offset (may be NULL) its
-// payload offset. A candidate that does not lie wholly within the payload is not examined.
-BOOLEAN FindFwVersionBlock(const UINT8 *Payload, UINT64 PayloadLength, FwVersionBlock *Block,
-                           UINT32 *Offset);
-// The firmware version the block names; the camera reports it as its bcdDevice.
-UINT16 FwVersionOf(const FwVersionBlock *Block);
-
-// Images that are whole blocks plus 16 bytes, and the length DFU sends of them.
-struct DfuImageSize {
-  UINT64 PayloadLength;
-  UINT64 TransferLength;
-};
-#define DFU_IMAGE_SIZE_COUNT 5
-extern const DfuImageSize DfuImageSizeTable[DFU_IMAGE_SIZE_COUNT];
-// PayloadLength through the image size table (unchanged when not in it).
-UINT64 DFUImageLength(UINT64 PayloadLength);
 // Longest length a DFU download takes: DFUDump counts in signed 32 bits.
 #define DFU_MAX_TRANSFER_LENGTH 0x7FFFFFFFULL
 

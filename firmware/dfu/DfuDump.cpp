@@ -97,13 +97,11 @@ BOOLEAN RecoverDfuState(EFI_USB_IO_PROTOCOL *UsbIo, UINT32 *WaitLeftMs) {
 // One DFU_DNLOAD: a block (Length > 0, 5000 ms) or the final zero-length request (20000 ms).
 BOOLEAN SendDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 BlockNumber, const UINT8 *Data,
                      UINT16 Length) {
-  UINT32 UsbStatus = EFI_USB_NOERROR;
   // The transfer only reads an OUT data stage.
-  const EFI_STATUS Status = UsbControlRequest(
-      UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DNLOAD, /* wValue */ BlockNumber,
-      /* wIndex */ DFU_ROM_INTERFACE, (VOID *)Data, Length,
-      Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS, &UsbStatus);
-  return EFI_ERROR(UsbRequestResult(Status, UsbStatus)) ? FALSE : TRUE;
+  return DFURequest(UsbIo, DFU_REQUEST_TYPE_OUT, DFU_DNLOAD, /* wValue */ BlockNumber,
+                    DFU_ROM_INTERFACE, (VOID *)Data, Length,
+                    Length == 0 ? DFU_FINAL_TIMEOUT_MS : DFU_REQUEST_TIMEOUT_MS, DfuReportNone,
+                    NULL);
 }
 
 // How the status poll after a block ended.

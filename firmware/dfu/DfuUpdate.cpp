@@ -1,37 +1,16 @@
-// The DFU update procedure: the image size table and the firmware version block, the
-// allow-update and detach requests, the waits for the DFU ROM device and for the updated
-// camera, and DFUFwDownload that ties them together.
+// The DFU update procedure: the allow-update and detach requests, the waits for the DFU ROM
+// device and for the updated camera, and DFUFwDownload that ties them together.
 #include "Dfu.h"
 #include "driver/PrivateData.h"
 #include "command/Command.h"
 
-const UINT32 FwVersionBlockOffsets[FW_VERSION_BLOCK_CANDIDATES] = {0x1300, 0x2000, 0x300, 0x3000};
-
-const DfuImageSize DfuImageSizeTable[DFU_IMAGE_SIZE_COUNT] = {
-    {0x1F010, 0x1F000},  // 31 blocks
-    {0x1E010, 0x1E000},  // 30 blocks
-    {0x25010, 0x25000},  // 37 blocks
-    {0x1D010, 0x1D000},  // 29 blocks
-    {0x24010, 0x24000},  // 36 blocks
-};
-
 namespace {
 
-// Chips whose version block carries the version in its first version field.
-#define FW_VERSION_A_CHIP_1 0x4C10
-#define FW_VERSION_A_CHIP_2 0x4C15
-
-// A request without data stage through SendControlRequest: wValue in bits 0-15 of the
-// target word, the interface number in bits 24-31. FailText is logged on failure.
+// A request without data stage as the wrapper sends it, FailText logged on failure.
 BOOLEAN SendNoDataRequest(EFI_USB_IO_PROTOCOL *UsbIo, UINT8 RequestType, UINT8 Request,
                           UINT16 Value, UINT8 InterfaceNumber, const CHAR8 *FailText) {
-  const UINT32 Target = (UINT32)Value | ((UINT32)InterfaceNumber << 24);
-  EFI_STATUS Status = SendControlRequest(UsbIo, Target, RequestType, Request, NULL, 0);
-  if (EFI_ERROR(Status)) {
-    DebugMessage(FailText);
-    return FALSE;
-  }
-  return TRUE;
+  return DFURequest(UsbIo, RequestType, Request, Value, InterfaceNumber, NULL, 0,
+                    KV_CONTROL_TIMEOUT_MS, DfuReportWrapper, FailText);
 }
 
 // A request's result, with its OkText logged when it succeeded.
@@ -42,18 +21,12 @@ BOOLEAN LogWhenOk(BOOLEAN Ok, const CHAR8 *OkText) {
   return Ok;
 }
 
-// What a scan of the USB handles looks for.
-enum DEVICE_MATCH_KIND {
-  MatchRomDevice,  // PID 0x4C00 with VID 0x3B5A or Vid
-  MatchCamera,     // Vid, Pid and Version
-  MatchNotRom,     // any device but the ROM device (as MatchRomDevice), silently
-};
-struct DEVICE_MATCH {
-  DEVICE_MATCH_KIND Kind;
+// The identity a look takes: the ROM device by its rule, or the camera with the new
+// firmware.
+struct DEVICE_IDS {
   UINT16 Vid;
   UINT16 Pid;
   UINT16 Version;
-  const KV_PORT_CHAIN *Port;  // only devices on this port chain; NULL: on any port
 };
 
 BOOLEAN IsRomDevice(const EFI_USB_DEVICE_DESCRIPTOR *DeviceDesc, UINT16 Vid) {
@@ -61,115 +34,30 @@ BOOLEAN IsRomDevice(const EFI_USB_DEVICE_DESCRIPTOR *DeviceDesc, UINT16 Vid) {
          (DeviceDesc->IdVendor == DFU_ROM_VID || DeviceDesc->IdVendor == Vid);
 }
 
-// One look at the USB handles: TRUE when any matched. *Matched (may be NULL) receives the
-// USB I/O interface of the last match in handle order, *MatchedDesc (may be NULL) its
-// device descriptor. A handle on another port than Match->Port is not looked at: nothing of
-// it is read but its device path.
-BOOLEAN ScanUsbHandles(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched,
-                       EFI_USB_DEVICE_DESCRIPTOR *MatchedDesc = NULL) {
-  UINTN HandleCount = 0;
-  EFI_HANDLE *HandleBuffer = NULL;
-  (VOID) LocateUsbIoHandles(&HandleCount, &HandleBuffer, Match->Kind != MatchNotRom);
-
-  BOOLEAN Found = FALSE;
-  for (UINTN Index = 0; HandleBuffer != NULL && Index < HandleCount; Index++) {
-    if (Match->Port != NULL) {
-      KV_PORT_CHAIN Port;
-      if (!KvrHandlePortChain(HandleBuffer[Index], &Port) || !KvrSamePort(&Port, Match->Port)) {
-        continue;
-      }
-    }
-    EFI_USB_IO_PROTOCOL *UsbIo = OpenUsbIoHandle(HandleBuffer[Index], Index);
-    if (UsbIo == NULL) {
-      continue;
-    }
-    EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;
-    if (EFI_ERROR(KvrUsbGetDeviceDescriptor(UsbIo, &DeviceDesc))) {
-      KvrSetMem(&DeviceDesc, sizeof(DeviceDesc), 0);
-    }
-    BOOLEAN Hit;
-    if (Match->Kind == MatchRomDevice) {
-      Hit = IsRomDevice(&DeviceDesc, Match->Vid);
-      if (Hit) {
-        DebugMessage("Find DFU VID/PID = 3B5A/4C00\r\n");
-      }
-    } else if (Match->Kind == MatchNotRom) {
-      Hit = !IsRomDevice(&DeviceDesc, Match->Vid);
-    } else {
-      Hit = DeviceDesc.IdVendor == Match->Vid && DeviceDesc.IdProduct == Match->Pid &&
-                    DeviceDesc.BcdDevice == Match->Version
-                ? TRUE
-                : FALSE;
-    }
-    if (Hit) {
-      Found = TRUE;
-      if (Matched != NULL) {
-        *Matched = UsbIo;
-      }
-      if (MatchedDesc != NULL) {
-        *MatchedDesc = DeviceDesc;
-      }
-    }
+// PID 0x4C00 with VID 0x3B5A or the version block's, with its line.
+BOOLEAN AcceptRomDevice(const EFI_USB_DEVICE_DESCRIPTOR *Device, const VOID *Context) {
+  if (!IsRomDevice(Device, ((const DEVICE_IDS *)Context)->Vid)) {
+    return FALSE;
   }
-  if (HandleBuffer != NULL) {
-    FreePool(HandleBuffer);
-  }
-  return Found;
+  DebugMessage("Find DFU VID/PID = 3B5A/4C00\r\n");
+  return TRUE;
 }
 
-// Up to DFU_WAIT_TRIES looks, each after DFU_WAIT_STALL_US.
-BOOLEAN WaitForDevice(const DEVICE_MATCH *Match, EFI_USB_IO_PROTOCOL **Matched) {
-  for (UINT32 Try = 0; Try < DFU_WAIT_TRIES; Try++) {
-    BootServices->Stall(DFU_WAIT_STALL_US);
-    if (ScanUsbHandles(Match, Matched)) {
-      return TRUE;
-    }
-  }
-  return FALSE;
+// Any device but the ROM device, silently.
+BOOLEAN AcceptNotRom(const EFI_USB_DEVICE_DESCRIPTOR *Device, const VOID *Context) {
+  return !IsRomDevice(Device, ((const DEVICE_IDS *)Context)->Vid);
+}
+
+// The VID, PID and version (as bcdDevice) the camera comes back with.
+BOOLEAN AcceptCamera(const EFI_USB_DEVICE_DESCRIPTOR *Device, const VOID *Context) {
+  const DEVICE_IDS *Ids = (const DEVICE_IDS *)Context;
+  return Device->IdVendor == Ids->Vid && Device->IdProduct == Ids->Pid &&
+                 Device->BcdDevice == Ids->Version
+             ? TRUE
+             : FALSE;
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- image
-
-UINT64 DFUImageLength(UINT64 PayloadLength) {
-  for (UINTN Index = 0; Index < DFU_IMAGE_SIZE_COUNT; Index++) {
-    if (DfuImageSizeTable[Index].PayloadLength == PayloadLength) {
-      return DfuImageSizeTable[Index].TransferLength;
-    }
-  }
-  return PayloadLength;
-}
-
-BOOLEAN FindFwVersionBlock(const UINT8 *Payload, UINT64 PayloadLength, FwVersionBlock *Block,
-                           UINT32 *Offset) {
-  if (Payload == NULL) {
-    return FALSE;
-  }
-  for (UINTN Index = 0; Index < FW_VERSION_BLOCK_CANDIDATES; Index++) {
-    const UINT32 Candidate = FwVersionBlockOffsets[Index];
-    if (!KvrRangeInside(Candidate, sizeof(FwVersionBlock), PayloadLength)) {
-      continue;
-    }
-    const UINT8 *At = Payload + Candidate;
-    if (At[0] != FW_VERSION_BLOCK_SIGNATURE_BYTE ||
-        KvrReadU32(At + offsetof(FwVersionBlock, dwSignature)) != FW_VERSION_BLOCK_SIGNATURE) {
-      continue;
-    }
-    KvrCopyMem(Block, At, sizeof(FwVersionBlock));
-    if (Offset != NULL) {
-      *Offset = Candidate;
-    }
-    return TRUE;
-  }
-  return FALSE;
-}
-
-UINT16 FwVersionOf(const FwVersionBlock *Block) {
-  return Block->wChipId == FW_VERSION_A_CHIP_1 || Block->wChipId == FW_VERSION_A_CHIP_2
-             ? Block->wFwVersionA
-             : Block->wFwVersionB;
-}
 
 // ---------------------------------------------------------------- requests
 
@@ -204,30 +92,29 @@ BOOLEAN DetachDFURom_4C15(EFI_USB_IO_PROTOCOL *RomUsbIo) {
 // ---------------------------------------------------------------- waits and progress
 
 BOOLEAN WaitForDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, Port};
-  return WaitForDevice(&Match, RomUsbIo);
+  const DEVICE_IDS Ids = {Vid, 0, 0};
+  return KvrUsbWait(Port, AcceptRomDevice, &Ids, DFU_WAIT_TRIES, DFU_WAIT_STALL_US, RomUsbIo);
 }
 
 BOOLEAN FindDFURomDevice(EFI_USB_IO_PROTOCOL **RomUsbIo, UINT16 Vid, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, Port};
-  return ScanUsbHandles(&Match, RomUsbIo);
+  const DEVICE_IDS Ids = {Vid, 0, 0};
+  return KvrUsbLook(Port, AcceptRomDevice, &Ids, TRUE, RomUsbIo, NULL);
 }
 
 BOOLEAN FindOtherRomDevice(UINT16 Vid, EFI_USB_DEVICE_DESCRIPTOR *Rom) {
-  const DEVICE_MATCH Match = {MatchRomDevice, Vid, 0, 0, NULL};
-  return ScanUsbHandles(&Match, NULL, Rom);
+  const DEVICE_IDS Ids = {Vid, 0, 0};
+  return KvrUsbLook(NULL, AcceptRomDevice, &Ids, TRUE, NULL, Rom);
 }
 
 BOOLEAN WaitForUpdatedCamera(UINT16 Vid, UINT16 Pid, UINT16 Version, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchCamera, Vid, Pid, Version, Port};
-  return WaitForDevice(&Match, NULL);
+  const DEVICE_IDS Ids = {Vid, Pid, Version};
+  return KvrUsbWait(Port, AcceptCamera, &Ids, DFU_WAIT_TRIES, DFU_WAIT_STALL_US, NULL);
 }
 
 BOOLEAN CameraBackOnPort(UINT16 Vid, const KV_PORT_CHAIN *Port) {
-  const DEVICE_MATCH Match = {MatchNotRom, Vid, 0, 0, Port};
-  return ScanUsbHandles(&Match, NULL);
+  const DEVICE_IDS Ids = {Vid, 0, 0};
+  return KvrUsbLook(Port, AcceptNotRom, &Ids, FALSE, NULL, NULL);
 }
-
 
 // ---------------------------------------------------------------- the procedure
 

@@ -2,7 +2,7 @@
 // enumeration that fills the device table of the private data record.
 #pragma once
 
-#include "platform/Platform.h"
+#include "usb/Usb.h"
 
 // ---------------------------------------------------------------- UVC probe
 
@@ -30,8 +30,6 @@ extern const EFI_GUID CameraXuGuid;
 #define UVC_VC_HEADER_MIN_LENGTH 5
 #define UVC_EXTENSION_UNIT_MIN_LENGTH 20
 
-// Timeout of the GET_DESCRIPTOR request that reads the configuration, in milliseconds.
-#define KV_DESCRIPTOR_TIMEOUT_MS 3000
 
 
 // TRUE when the handle with this USB I/O interface and device path belongs to the camera:
@@ -43,9 +41,6 @@ BOOLEAN IsUsbCameraDevice(EFI_USB_IO_PROTOCOL *UsbIo, EFI_DEVICE_PATH_PROTOCOL *
 // Reads the device's active configuration and looks for a video-control interface with the
 // camera's extension unit; stores its bUnitID in XuUnitId and returns TRUE when found.
 BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo);
-// Standard GET_DESCRIPTOR request to the device.
-EFI_STATUS ReadUsbDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT16 Index, UINT16 Length,
-                             VOID *Buffer, UINT32 *UsbStatus);
 
 // ---------------------------------------------------------------- enumeration
 

@@ -7,12 +7,6 @@ const EFI_GUID CameraXuGuid = KV_CAMERA_XU_GUID;
 
 namespace {
 
-constexpr UINTN kDescriptorHeaderLength = 2;  // bLength, bDescriptorType
-// bmRequestType of GET_DESCRIPTOR.
-constexpr UINT8 kRequestTypeStandardDeviceIn =
-    USB_REQUEST_TYPE(EfiUsbDataIn, USB_REQ_TYPE_STANDARD, USB_TARGET_DEVICE);
-static_assert(kRequestTypeStandardDeviceIn == 0x80);
-
 // Field offsets inside the descriptors the walks read.
 constexpr UINTN kTypeOffset = 1;
 constexpr UINTN kSubtypeOffset = 2;
@@ -25,16 +19,6 @@ static_assert(UVC_VC_HEADER_MIN_LENGTH == kBcdUvcOffset + 2);
 static_assert(UVC_EXTENSION_UNIT_MIN_LENGTH == kGuidOffset + sizeof(EFI_GUID));
 static_assert(sizeof(EFI_USB_INTERFACE_DESCRIPTOR) == 9);
 
-// TRUE when a whole descriptor starts at Offset: its header lies inside the Limit bytes of
-// the configuration, its bLength covers at least the header and it ends inside as well.
-BOOLEAN DescriptorInside(const UINT8 *Config, UINTN Offset, UINTN Limit) {
-  if (!KvrRangeInside(Offset, kDescriptorHeaderLength, Limit)) {
-    return FALSE;
-  }
-  UINT8 Length = Config[Offset];
-  return Length >= kDescriptorHeaderLength && KvrRangeInside(Offset, Length, Limit);
-}
-
 VOID ReleaseConfigBuffer(UINT8 **pConfigDesc) {
   if (*pConfigDesc == NULL) {
     LogWarning("Trying to free NULL pointer %s %p\n", u"pConfigDesc", (VOID *)*pConfigDesc);
@@ -42,30 +26,6 @@ VOID ReleaseConfigBuffer(UINT8 **pConfigDesc) {
   }
   FreePool(*pConfigDesc);
   *pConfigDesc = NULL;
-}
-
-enum WALK_RESULT { WalkFound, WalkNotFound, WalkMalformed };
-
-// The iterator of every walk, as Linux's find_next_descriptor: the descriptor at *Offset,
-// whole inside the Limit bytes of the configuration (see DescriptorInside), and, when it
-// is of type Type, at least MinLength bytes long. WalkFound gives it in *Descriptor and
-// moves *Offset past it, at least one header further on; WalkNotFound is the end of the
-// configuration; WalkMalformed ends the walk.
-WALK_RESULT NextDescriptor(const UINT8 *Config, UINTN Limit, UINTN *Offset, UINT8 Type,
-                           UINTN MinLength, const UINT8 **Descriptor) {
-  if (*Offset >= Limit) {
-    return WalkNotFound;
-  }
-  if (!DescriptorInside(Config, *Offset, Limit)) {
-    return WalkMalformed;
-  }
-  const UINT8 *At = Config + *Offset;
-  if (At[kTypeOffset] == Type && At[0] < MinLength) {
-    return WalkMalformed;
-  }
-  *Descriptor = At;
-  *Offset += At[0];
-  return WalkFound;
 }
 
 // The first VC header (CS_INTERFACE, subtype 1) anywhere in the configuration decides
@@ -140,12 +100,6 @@ WALK_RESULT FindCameraUnit(const UINT8 *Config, UINTN Limit, UINTN Offset, UINT8
 }
 
 }  // namespace
-
-EFI_STATUS ReadUsbDescriptor(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Value, UINT16 Index, UINT16 Length,
-                             VOID *Buffer, UINT32 *UsbStatus) {
-  return UsbControlRequest(UsbIo, kRequestTypeStandardDeviceIn, USB_REQ_GET_DESCRIPTOR, Value,
-                           Index, Buffer, Length, KV_DESCRIPTOR_TIMEOUT_MS, UsbStatus);
-}
 
 BOOLEAN FindCameraExtensionUnit(EFI_USB_IO_PROTOCOL *UsbIo) {
   EFI_USB_DEVICE_DESCRIPTOR DeviceDesc;

@@ -1,9 +1,10 @@
 // The private data record with its device table and firmware image descriptor. A leaf of
-// driver/: it includes only platform/ and declares nothing of the update run, so that the
-// subsystems that fill and read the record (discovery/, dfu/) include this header alone.
+// driver/: it includes only platform/ and usb/ (the port chain) and declares nothing of the
+// update run, so that the subsystems that fill and read the record (discovery/, dfu/)
+// include this header alone.
 #pragma once
 
-#include "platform/Platform.h"
+#include "usb/Usb.h"
 
 // Most cameras one record holds.
 #define FMP_DEVICE_MAX 20

@@ -1,7 +1,7 @@
 // Flash programming: the flash-path update sequence and the camera's write protection.
 #pragma once
 
-#include "platform/Platform.h"
+#include "usb/Usb.h"
 
 // ---------------------------------------------------------------- update sequence
 
