@@ -118,6 +118,30 @@ BOOLEAN CameraBackOnPort(UINT16 Vid, const KV_PORT_CHAIN *Port) {
 
 // ---------------------------------------------------------------- the procedure
 
+namespace {
+
+// Tells the camera to allow the update, writes the in-flight record and detaches the camera
+// into its DFU ROM device (DFU_DETACH to its DFU interface in mode 1, then the settle time;
+// the vendor detach otherwise). TRUE when the record was written. The requests' results are
+// not judged: whether the camera went shows in whether its ROM device comes.
+BOOLEAN SendIntoRomDevice(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
+                          const DFU_IN_FLIGHT_RECORD *Record) {
+  DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)UsbIo);
+  if (!DFUAllowUpdateFW_4C15(UsbIo) && !KvrUsbPresent(UsbIo)) {
+    return FALSE;  // nothing more to send: whether it comes back as its ROM device shows later
+  }
+  const BOOLEAN Written = DFUWriteInFlightRecord(Record);
+  if (Mode == UPDATE_MODE_DFU) {
+    (VOID) DetachDFU_4C15(UsbIo, InterfaceNumber);
+    BootServices->Stall(DFU_DETACH_SETTLE_US);
+  } else {
+    (VOID) DetachHideDFU_4C15(UsbIo);
+  }
+  return Written;
+}
+
+}  // namespace
+
 EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 InterfaceNumber,
                          const UINT8 *Payload, UINT64 PayloadLength,
                          TARVEL_PROGRESS_PROTOCOL *Protocol, const DFU_TARGET *Target) {
@@ -151,23 +175,8 @@ EFI_STATUS DFUFwDownload(EFI_USB_IO_PROTOCOL *UsbIo, UINT16 Mode, UINT16 Interfa
 
   // A resume works on the record that brought it here; otherwise the record exists only
   // once this run has written it.
-  BOOLEAN RecordHeld = UsbIo == NULL ? TRUE : FALSE;
-  // The results of these requests are not judged here: whether the camera went, shows in
-  // whether its DFU ROM device comes.
-  if (UsbIo != NULL) {
-    DebugMessage("USBIO = %x\r\n", (UINT32)(UINTN)UsbIo);
-    if (!DFUAllowUpdateFW_4C15(UsbIo) && !KvrUsbPresent(UsbIo)) {
-      // Nothing more to send: whether the camera comes back as its ROM device shows below.
-    } else {
-      RecordHeld = DFUWriteInFlightRecord(&Record);
-      if (Mode == UPDATE_MODE_DFU) {
-        (VOID) DetachDFU_4C15(UsbIo, InterfaceNumber);
-        BootServices->Stall(DFU_DETACH_SETTLE_US);
-      } else {
-        (VOID) DetachHideDFU_4C15(UsbIo);
-      }
-    }
-  }
+  const BOOLEAN RecordHeld =
+      UsbIo == NULL ? TRUE : SendIntoRomDevice(UsbIo, Mode, InterfaceNumber, &Record);
   Accumulator += DFU_PROGRESS_STEP;
   KvrProgress(&Progress, (INT32)Accumulator);
 

@@ -18,6 +18,43 @@ UINT32 PieceAt(UINT32 Offset, UINT32 Length) {
 
 // The steps between the allocation of the read-back buffer and its release. Length has been
 // checked: 1 to KV_FLASH_ADDRESS_SPACE bytes.
+// Writes the image piece by piece: one point per piece while writing; at the end the write
+// budget's remainder, or the excess taken back when there were more pieces than points.
+BOOLEAN WritePieces(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT32 Length,
+                    KV_PROGRESS *Progress, INT32 *Percent) {
+  DebugMessage("Write Flash, ImageSize=0x%06X\r\n", Length);
+  INT32 Budget = KV_FLASH_WRITE_BUDGET;
+  for (UINT32 Offset = 0; Offset < Length;) {
+    const UINT32 Piece = PieceAt(Offset, Length);
+    *Percent += KV_FLASH_STEP_PIECE;
+    KvrProgress(Progress, *Percent);
+    Budget -= KV_FLASH_STEP_PIECE;
+    if (!WriteFlash(UsbIo, Offset, Piece, Payload + Offset)) {
+      DebugVerbose("WrtieFlash addr=%06X len=%06X\r\n", Offset, Piece);
+      return FALSE;
+    }
+    Offset += Piece;
+  }
+  *Percent += Budget;
+  KvrProgress(Progress, *Percent);
+  return TRUE;
+}
+
+// Reads the whole image back into Buffer, piece by piece. A control transfer does not say
+// how many bytes came back: each piece starts as the complement of the image, so bytes the
+// camera leaves out can never pass the compare.
+BOOLEAN ReadBack(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT32 Length, UINT8 *Buffer) {
+  for (UINT32 Offset = 0; Offset < Length;) {
+    const UINT32 Piece = PieceAt(Offset, Length);
+    KvrComplementMem(Buffer + Offset, Payload + Offset, Piece);
+    if (!ReadFlash(UsbIo, Offset, Piece, Buffer + Offset)) {
+      return FALSE;
+    }
+    Offset += Piece;
+  }
+  return TRUE;
+}
+
 // The write phase raises the total by one per piece before it takes the excess back: for an
 // image of more than KV_FLASH_WRITE_BUDGET pieces the reports after the write hold the value
 // the last piece reached (the reporter never tells less), and 100 comes only with the last
@@ -67,34 +104,12 @@ EFI_STATUS DownloadSteps(EFI_USB_IO_PROTOCOL *UsbIo, const UINT8 *Payload, UINT3
   Percent += KV_FLASH_STEP_ERASE;
   KvrProgress(&Progress, Percent);
 
-  // One point per piece while writing; at the end the budget's remainder, or the excess
-  // taken back when there were more pieces than points.
-  DebugMessage("Write Flash, ImageSize=0x%06X\r\n", Length);
-  INT32 Budget = KV_FLASH_WRITE_BUDGET;
-  for (UINT32 Offset = 0; Offset < Length;) {
-    const UINT32 Piece = PieceAt(Offset, Length);
-    Percent += KV_FLASH_STEP_PIECE;
-    KvrProgress(&Progress, Percent);
-    Budget -= KV_FLASH_STEP_PIECE;
-    if (!WriteFlash(UsbIo, Offset, Piece, Payload + Offset)) {
-      DebugVerbose("WrtieFlash addr=%06X len=%06X\r\n", Offset, Piece);
-      return Fail("WrtieFlash failed %r\r\n");
-    }
-    Offset += Piece;
+  if (!WritePieces(UsbIo, Payload, Length, &Progress, &Percent)) {
+    return Fail("WrtieFlash failed %r\r\n");
   }
-  Percent += Budget;
-  KvrProgress(&Progress, Percent);
-
   DebugMessage("Read Flash\r\n");
-  for (UINT32 Offset = 0; Offset < Length;) {
-    const UINT32 Piece = PieceAt(Offset, Length);
-    // A control transfer does not say how many bytes came back. Each piece starts as the
-    // complement of the image, so bytes the camera leaves out can never pass the compare.
-    KvrComplementMem(Buffer + Offset, Payload + Offset, Piece);
-    if (!ReadFlash(UsbIo, Offset, Piece, Buffer + Offset)) {
-      return Fail("ReadFlash failed %r\r\n");
-    }
-    Offset += Piece;
+  if (!ReadBack(UsbIo, Payload, Length, Buffer)) {
+    return Fail("ReadFlash failed %r\r\n");
   }
   Percent += KV_FLASH_STEP_VERIFY;
   KvrProgress(&Progress, Percent);
