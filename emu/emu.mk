@@ -1,54 +1,24 @@
 # The emulator: the usbredir camera server, the UEFI harness application and the runner
 # that boots them in QEMU + OVMF. Included by the top-level Makefile before its own
-# variables for the firmware compiler: recipes here expand them when they run.
+# variables for the trees of the build: recipes here expand them when they run.
 
 EMU_PACKAGES := qemu-system-x86 ovmf libusbredirparser-dev python3
 
 EMU_SAVED_GOAL := $(.DEFAULT_GOAL)
 
-EMU_HARNESS      := $(EFI_BUILD)/KvrHarness.efi
-EMU_HARNESS_SRCS := $(wildcard emu/harness/*.cpp)
-EMU_HARNESS_HDRS := $(wildcard emu/harness/*.h) emu/TestDeviceProtocol.h firmware/platform/Uefi.h \
-                    firmware/capsule/Capsule.h firmware/platform/Platform.h
-# The harness walks FMP capsules with the driver's own code: firmware/capsule/FmpCapsule.cpp needs
-# no platform service and is built into the harness as it is.
-EMU_HARNESS_OBJS := $(patsubst emu/harness/%.cpp,$(EFI_BUILD)/obj/emu/harness/%.obj,\
-                      $(EMU_HARNESS_SRCS)) $(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj
-
-# A boot-service driver that checks the harness's capsule hand-over and progress protocol
-# in firmware, standing where KvrFmpDriver.efi goes (a test fixture, never shipped).
-EMU_PROBE      := $(EFI_BUILD)/KvrProbeDriver.efi
-EMU_PROBE_OBJS := $(EFI_BUILD)/obj/emu/probe/ProbeDriver.obj \
-                  $(EFI_BUILD)/obj/emu/harness/HarnessCore.obj \
-                  $(EFI_BUILD)/obj/emu/harness/Support.obj \
-                  $(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj
-
 .PHONY: emu-harness emu-host emu-smoke emu-probe emu-e2e emu-demo emu-lib-test
 
-emu-harness: deps $(EMU_HARNESS)
+# The harness (KvrHarness.efi) and the probe driver (KvrProbeDriver.efi, a boot-service
+# driver that checks the harness's capsule hand-over and progress protocol in firmware,
+# standing where KvrFmpDriver.efi goes: a test fixture, never shipped) are built by the
+# efi tree (cmake/efi.cmake).
+emu-harness: deps
+	@$(EFI_CONFIGURE) $(EFI_BUILD) > /dev/null
+	cmake --build $(EFI_BUILD) -j $(JOBS) --target kvr_efi_harness
 
-$(EFI_BUILD)/obj/emu/harness/%.obj: emu/harness/%.cpp $(EMU_HARNESS_HDRS)
-	@mkdir -p $(dir $@)
-	$(EFI_CXX) $(EFI_CXXFLAGS) -I. -c $< -o $@
-
-$(EFI_BUILD)/obj/emu/capsule/FmpCapsule.obj: firmware/capsule/FmpCapsule.cpp firmware/capsule/Capsule.h \
-                                             $(EMU_HARNESS_HDRS)
-	@mkdir -p $(dir $@)
-	$(EFI_CXX) $(EFI_CXXFLAGS) -I. -c $< -o $@
-
-$(EMU_HARNESS): $(EMU_HARNESS_OBJS)
-	lld-link -subsystem:efi_application -entry:KvrHarnessMain -nodefaultlib -out:$@ $^
-	./emu/check-efi-image $@ efi_application
-
-emu-probe: deps $(EMU_PROBE)
-
-$(EFI_BUILD)/obj/emu/probe/%.obj: emu/probe/%.cpp $(EMU_HARNESS_HDRS)
-	@mkdir -p $(dir $@)
-	$(EFI_CXX) $(EFI_CXXFLAGS) -I. -c $< -o $@
-
-$(EMU_PROBE): $(EMU_PROBE_OBJS)
-	lld-link -subsystem:efi_boot_service_driver -entry:KvrProbeMain -nodefaultlib -out:$@ $^
-	./emu/check-efi-image $@ efi_boot_service_driver
+emu-probe: deps
+	@$(EFI_CONFIGURE) $(EFI_BUILD) > /dev/null
+	cmake --build $(EFI_BUILD) -j $(JOBS) --target kvr_efi_probe
 
 # The host programs the runs use: the camera server, and kvr-scenario and kvrcap, which make
 # the sample capsules and what the runs must show. The host tree's configure is make host's.

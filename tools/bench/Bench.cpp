@@ -35,7 +35,8 @@ namespace {
 const char kUsage[] =
     "usage: kvr-bench [--efi IMAGE] [--e2e LOG]\n"
     "  Runs one update of the 128 KiB sample per path on the simulated platform and prints\n"
-    "  one table of figures. --efi: the driver image whose size to show. --e2e: output of\n"
+    "  one table of figures. --efi: the driver image whose size to show (by default the\n"
+    "  one the build's efi tree links). --e2e: output of\n"
     "  emu/e2e-suite holding its `KVR-E2E scenario=... result=... wall=...s` lines for the\n"
     "  scenarios flash, dfu-interface and dfu-capable.\n";
 
@@ -145,7 +146,7 @@ void Row(const std::string &figure, const std::vector<std::string> &values) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string efiPath, e2ePath;
+  std::string efiPath = KVR_EFI_IMAGE_PATH, e2ePath;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if ((a == "--efi" || a == "--e2e") && i + 1 < argc) {

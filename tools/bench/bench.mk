@@ -35,7 +35,7 @@ bench: bench-build efi $(if $(strip $(BENCH_E2E)),emu-harness emu-host)
 	    || echo "bench: emu/e2e-suite ended with status $$? (see $(BENCH_BUILD)/e2e.log)"; \
 	fi
 	@echo
-	@$(BENCH_BUILD)/tools/bench/kvr-bench --efi $(EFI_IMAGE) \
+	@$(BENCH_BUILD)/tools/bench/kvr-bench \
 	  $(if $(strip $(BENCH_E2E)),--e2e $(BENCH_BUILD)/e2e.log)
 
 sweep: host
