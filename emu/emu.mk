@@ -11,14 +11,8 @@ EMU_SAVED_GOAL := $(.DEFAULT_GOAL)
 # The harness (KvrHarness.efi) and the probe driver (KvrProbeDriver.efi, a boot-service
 # driver that checks the harness's capsule hand-over and progress protocol in firmware,
 # standing where KvrFmpDriver.efi goes: a test fixture, never shipped) are built by the
-# efi tree (cmake/efi.cmake).
-emu-harness: deps
-	@$(EFI_CONFIGURE) $(EFI_BUILD) > /dev/null
-	cmake --build $(EFI_BUILD) -j $(JOBS) --target kvr_efi_harness
-
-emu-probe: deps
-	@$(EFI_CONFIGURE) $(EFI_BUILD) > /dev/null
-	cmake --build $(EFI_BUILD) -j $(JOBS) --target kvr_efi_probe
+# efi tree (cmake/efi.cmake) with the driver images.
+emu-harness emu-probe: efi
 
 # The host programs the runs use: the camera server, and kvr-scenario and kvrcap, which make
 # the sample capsules and what the runs must show. The host tree's configure is make host's.

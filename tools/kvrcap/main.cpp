@@ -107,10 +107,10 @@ Args Parse(int argc, char **argv, const std::vector<std::string> &valueOptions,
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
     bool known = false;
-    for (const std::string &spec : valueOptions) {
-      const size_t colon = spec.find(':');
-      const std::string o = spec.substr(0, colon);
-      const int count = colon == std::string::npos ? 1 : std::stoi(spec.substr(colon + 1));
+    for (const std::string &declared : valueOptions) {
+      const size_t colon = declared.find(':');
+      const std::string o = declared.substr(0, colon);
+      const int count = colon == std::string::npos ? 1 : std::stoi(declared.substr(colon + 1));
       if (a == o) {
         if (i + count >= argc) {
           throw UsageError(a + (count == 1 ? " needs a value" : " needs " + std::to_string(count) + " values"));
